@@ -1,0 +1,21 @@
+# Everything runs in a project-local virtual environment made from $(PYTHON).
+PYTHON ?= python3
+VENV ?= .venv
+PY := $(VENV)/bin/python
+
+.PHONY: demo test
+
+$(PY):
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+
+# Install the module and show what it writes.
+demo: $(PY)
+	$(PY) -m pip install -q .
+	$(PY) examples/demo.py
+
+# Install the test dependencies and the module, then run every test.
+test: $(PY)
+	$(PY) -m pip install -q -r requirements-test.txt
+	$(PY) -m pip install -q .
+	$(PY) -m pytest

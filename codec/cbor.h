@@ -1,0 +1,171 @@
+/*
+ * vantra_cbor codec: the whole exported C interface.
+ *
+ * Writers append one CBOR item (or one head) to a cbor_generator and return a
+ * status: negative on failure (null generator, failed allocation), 0 on
+ * success; the fixed-width float writers return 1, cbor_write_float returns 0
+ * after NaN or an infinity and 1 after a finite value.
+ *
+ * The reader decodes one item at a time from a caller-owned byte range through
+ * the 256-entry cbor_jump_table.
+ *
+ * A length or count of all ones (SIZE_MAX) selects an indefinite-length head.
+ */
+#ifndef VANTRA_CBOR_H
+#define VANTRA_CBOR_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define CBOR_EXPORT __declspec(dllexport)
+#else
+#define CBOR_EXPORT __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define CBOR_INDEFINITE ((size_t)-1)
+
+/* ---- Output buffer ----------------------------------------------------- */
+
+typedef struct cbor_generator {
+    unsigned char *data; /* every byte written so far; null until the first */
+    size_t length;       /* bytes written */
+} cbor_generator;
+
+/* A new empty generator, or null when it cannot be allocated. */
+CBOR_EXPORT cbor_generator *cbor_generator_create(void);
+/* Frees the bytes and the record; null is ignored. */
+CBOR_EXPORT void cbor_generator_free(cbor_generator *generator);
+
+/* Appends the low 8 bits of byte: 0, or -1. */
+CBOR_EXPORT int _cbor_generator_write_byte(cbor_generator *generator, int byte);
+/* Appends count bytes from source: 0, or -1 (nothing appended). */
+CBOR_EXPORT int _cbor_generator_write_bytes(cbor_generator *generator, const void *source,
+                                            size_t count);
+
+/* Appends the shortest head of major_type (low 3 bits) for argument: 0, or -1. */
+CBOR_EXPORT int _cbor_write_uint_helper(cbor_generator *generator, int major_type,
+                                        uint64_t argument);
+/* Appends a head whose additional information the caller chose: 0, or -1. */
+CBOR_EXPORT int _cbor_write_uint_sized(cbor_generator *generator, int initial_byte,
+                                       uint64_t value);
+
+/* ---- Item writers: 0, or -1 ------------------------------------------- */
+
+CBOR_EXPORT int cbor_write_uint(cbor_generator *generator, uint64_t value);
+/* value must be negative: writes major type 1 with argument -1 - value. */
+CBOR_EXPORT int cbor_write_negint(cbor_generator *generator, int64_t value);
+CBOR_EXPORT int cbor_write_byte_string(cbor_generator *generator, const void *source,
+                                       size_t length);
+CBOR_EXPORT int cbor_write_text_string(cbor_generator *generator, const char *source,
+                                       size_t length);
+/* Heads only: the caller writes count items (pairs * 2 for a map) after them. */
+CBOR_EXPORT int cbor_write_array(cbor_generator *generator, size_t count);
+CBOR_EXPORT int cbor_write_map(cbor_generator *generator, size_t pairs);
+CBOR_EXPORT int cbor_write_false(cbor_generator *generator);
+CBOR_EXPORT int cbor_write_true(cbor_generator *generator);
+CBOR_EXPORT int cbor_write_null(cbor_generator *generator);
+CBOR_EXPORT int cbor_write_undefined(cbor_generator *generator);
+CBOR_EXPORT int cbor_write_break(cbor_generator *generator);
+/* Fixed widths: 1, or -1. */
+CBOR_EXPORT int cbor_write_float32(cbor_generator *generator, double value);
+CBOR_EXPORT int cbor_write_float64(cbor_generator *generator, double value);
+
+/* ---- Reader ------------------------------------------------------------ */
+
+typedef struct cbor_parser {
+    const unsigned char *start;  /* first byte of the caller's range */
+    uint64_t size;               /* bytes in the range */
+    const unsigned char *cursor; /* next byte to read */
+    int32_t indefinite;          /* 1 after an indefinite head, 0 after a break */
+} cbor_parser;
+
+typedef union cbor_val_value {
+    uint64_t uint;       /* major type 0; complemented argument for major type 1 */
+    double real;         /* 0xf9, 0xfa, 0xfb */
+    unsigned char *data; /* owned copy of a byte or text string's content */
+} cbor_val_value;
+
+typedef struct cbor_val {
+    uint8_t initial_byte;
+    int32_t major_type; /* initial_byte >> 5 */
+    cbor_val_value value;
+    uint64_t length; /* string bytes, array items, map pairs; all ones if indefinite */
+} cbor_val;
+
+/* Reads one item into val: 0, or -1 when the range lacks the announced bytes. */
+typedef int32_t (*cbor_parse_handler)(cbor_parser *parser, cbor_val *val);
+
+/* A parser over [data, data + size), or null when it cannot be allocated. */
+CBOR_EXPORT cbor_parser *cbor_parser_create(const unsigned char *data, uint64_t size);
+/* Frees the record, never the range; null is ignored. */
+CBOR_EXPORT void cbor_parser_free(cbor_parser *parser);
+/* Bytes left after the cursor, INT32_MAX when more than that remain. */
+CBOR_EXPORT int32_t cbor_parser_available_bytes(const cbor_parser *parser);
+/* A zero-filled item record, or null. */
+CBOR_EXPORT cbor_val *cbor_val_create(void);
+/* Frees the string copy (major types 2 and 3) and the record; null is ignored. */
+CBOR_EXPORT void cbor_val_free(cbor_val *val);
+/* The item at the cursor, or null at the end of input or on a failed item. */
+CBOR_EXPORT cbor_val *cbor_next_val(cbor_parser *parser);
+
+CBOR_EXPORT extern const cbor_parse_handler cbor_jump_table[256];
+
+/* Handlers, each reading the item whose initial byte is at the cursor. */
+CBOR_EXPORT int32_t cbor_parse_uint_small(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_uint8(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_uint16(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_uint32(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_uint64(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_negint_small(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_negint8(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_negint16(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_negint32(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_negint64(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_byte_string_small(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_byte_string_uint8(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_byte_string_uint16(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_byte_string_uint32(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_byte_string_uint64(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_byte_string_indefinite(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_text_string_small(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_text_string_uint8(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_text_string_uint16(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_text_string_uint32(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_text_string_uint64(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_text_string_indefinite(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_array_small(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_array_uint8(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_array_uint16(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_array_uint32(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_array_uint64(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_array_indefinite(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_map_small(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_map_uint8(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_map_uint16(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_map_uint32(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_map_uint64(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_map_indefinite(cbor_parser *parser, cbor_val *val);
+/* 0xc0-0xd7 carry nothing; 0xd8-0xdb keep the tag number in value. */
+CBOR_EXPORT int32_t cbor_parse_semantic_tag(cbor_parser *parser, cbor_val *val);
+/* Simple values without a writer: one line on standard error. */
+CBOR_EXPORT int32_t cbor_parse_unimplemented(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_false(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_true(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_null(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_undefined(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_float16(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_float32(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_float64(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_break(cbor_parser *parser, cbor_val *val);
+CBOR_EXPORT int32_t cbor_parse_reserved(cbor_parser *parser, cbor_val *val);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VANTRA_CBOR_H */
