@@ -74,6 +74,8 @@ CBOR_EXPORT int cbor_write_break(cbor_generator *generator);
 /* Fixed widths: 1, or -1. */
 CBOR_EXPORT int cbor_write_float32(cbor_generator *generator, double value);
 CBOR_EXPORT int cbor_write_float64(cbor_generator *generator, double value);
+/* Narrowest exact width: 1 for a finite value, 0 for NaN or an infinity, -1. */
+CBOR_EXPORT int cbor_write_float(cbor_generator *generator, double value);
 
 /* ---- Reader ------------------------------------------------------------ */
 

@@ -44,6 +44,7 @@ _signatures = {
     "cbor_write_map": (C.c_int, [GEN, C.c_size_t]),
     "cbor_write_float32": (C.c_int, [GEN, C.c_double]),
     "cbor_write_float64": (C.c_int, [GEN, C.c_double]),
+    "cbor_write_float": (C.c_int, [GEN, C.c_double]),
     "cbor_parser_create": (PARSER, [C.c_char_p, C.c_uint64]),
     "cbor_parser_free": (None, [PARSER]),
     "cbor_parser_available_bytes": (C.c_int32, [PARSER]),

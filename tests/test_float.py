@@ -1,0 +1,122 @@
+import math
+import random
+import struct
+
+import pytest
+
+from codec import contents, lib, write
+
+FLT_MAX = struct.unpack(">f", bytes.fromhex("7f7fffff"))[0]
+
+TABLE = [
+    (0.0, "f90000", 1), (-0.0, "f98000", 1), (1.0, "f93c00", 1), (1.5, "f93e00", 1),
+    (-2.0, "f9c000", 1), (5.5, "f94580", 1), (65504.0, "f97bff", 1),
+    (65536.0, "fa47800000", 1), (100000.0, "fa47c35000", 1), (2.0**-14, "f90400", 1),
+    (2.0**-15, "fa38000000", 1), (2.0**-24, "fa33800000", 1), (2.0**-149, "fa00000001", 1),
+    (FLT_MAX, "fa7f7fffff", 1), (0.1, "fb3fb999999999999a", 1), (1e300, "fb7e37e43c8800759c", 1),
+    (float("nan"), "f97e00", 0), (-float("nan"), "f97e00", 0),
+    (struct.unpack(">d", bytes.fromhex("7ff0000000000001"))[0], "f97e00", 0),  # signalling payload
+    (struct.unpack(">d", bytes.fromhex("fff8dead00000000"))[0], "f97e00", 0),
+    (float("inf"), "f97c00", 0), (float("-inf"), "f9fc00", 0),
+    # rounds to infinity as a single: a double
+    (float.fromhex("0x1.ffffffp+127"), "fb47effffff0000000", 1),
+    (-(2.0**-149), "fa80000001", 1), (2.0**-126, "fa00800000", 1),
+    (65520.0, "fa477ff000", 1),  # a half would need rounding
+    (1.0 + 2.0**-10, "f93c01", 1), (1.0 + 2.0**-11, "fa3f801000", 1),
+    (5e-324, "fb0000000000000001", 1), (2.0**127, "fa7f000000", 1), (2.0**128, "fb47f0000000000000", 1),
+]
+
+
+@pytest.mark.parametrize("value, expected, result", TABLE)
+def test_table(value, expected, result):
+    assert write("cbor_write_float", value) == (result, bytes.fromhex(expected))
+
+
+def reference(x):
+    """Narrowest exact width by the struct module's IEEE packing."""
+    if math.isnan(x):
+        return b"\xf9\x7e\x00"
+    try:
+        single = struct.pack(">f", x)
+    except OverflowError:
+        return b"\xfb" + struct.pack(">d", x)
+    if struct.unpack(">f", single)[0] != x:
+        return b"\xfb" + struct.pack(">d", x)
+    try:
+        half = struct.pack(">e", x)
+    except OverflowError:
+        return b"\xfa" + single
+    subnormal = half[0] & 0x7C == 0 and x != 0
+    if struct.unpack(">e", half)[0] != x or subnormal:
+        return b"\xfa" + single
+    return b"\xf9" + half
+
+
+def encode_all(values):
+    gen = lib.cbor_generator_create()
+    for x in values:
+        assert lib.cbor_write_float(gen, x) == (0 if math.isnan(x) or math.isinf(x) else 1)
+    out = contents(gen)
+    lib.cbor_generator_free(gen)
+    return out
+
+
+def check(values):
+    got, want = encode_all(values), b"".join(reference(x) for x in values)
+    if got != want:  # name the first value that differs
+        for x in values:
+            assert encode_all([x]) == reference(x), repr(x)
+
+
+def test_every_half():
+    check([struct.unpack(">e", h.to_bytes(2, "big"))[0] for h in range(1 << 16)])
+
+
+def test_random_singles():
+    rng = random.Random(1)
+    check([struct.unpack(">f", struct.pack(">I", rng.getrandbits(32)))[0] for _ in range(200000)])
+
+
+def test_random_doubles():
+    rng = random.Random(2)
+    values = [struct.unpack(">d", struct.pack(">Q", rng.getrandbits(64)))[0] for _ in range(100000)]
+    # Doubles one step away from a single, and doubles in the half range.
+    for _ in range(100000):
+        s = struct.unpack(">f", struct.pack(">I", rng.getrandbits(32)))[0]
+        values.append(math.nextafter(s, rng.choice([-math.inf, math.inf])) if hasattr(math, "nextafter")
+                      else s * (1 + 2.0**-40))
+        values.append(rng.uniform(-70000, 70000))
+    check(values)
+
+
+def test_null_generator():
+    for x in (1.5, 0.1, float("nan"), float("inf")):
+        assert lib.cbor_write_float(None, x) == -1
+
+
+ALLOC_CASES = """
+from codec import lib, contents
+
+for value in [1.5, 0.1, 1e300, 2.0**-24, float("nan"), float("-inf")]:
+    gen = lib.cbor_generator_create()
+    lib.cbor_write_uint(gen, 1000)
+    arm(0); ok = lib.cbor_write_float(gen, value); made = disarm()
+    emit([value, ok, made])
+    for nth in range(1, made + 1):
+        gen = lib.cbor_generator_create()
+        lib.cbor_write_uint(gen, 1000)
+        arm(nth); rc = lib.cbor_write_float(gen, value); disarm()
+        emit([value, nth, rc, contents(gen).hex(), gen.contents.length])
+        lib.cbor_generator_free(gen)
+"""
+
+
+def test_allocation_failure(failalloc):
+    rows = failalloc(ALLOC_CASES)
+    calls = [r for r in rows if len(r) == 3]
+    failures = [r for r in rows if len(r) == 5]
+    assert [(v, ok) for v, ok, _ in calls][:4] == [(1.5, 1), (0.1, 1), (1e300, 1), (2.0**-24, 1)]
+    assert all(made >= 2 for v, ok, made in calls[:4])  # scratch work and the output
+    assert len(failures) == sum(made for _, _, made in calls)
+    for value, nth, rc, data, length in failures:
+        assert (rc, data, length) == (-1, "1903e8", 3), (value, nth)
