@@ -1,0 +1,64 @@
+// DumpValue: what dumps accepts, and how a Python object is classified into it.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string_view>
+#include <variant>
+
+namespace vantra {
+
+namespace py = pybind11;
+
+// The order of the alternatives decides classification.
+using DumpValue = std::variant<py::bool_, py::float_, py::int_, py::list, py::tuple, py::dict,
+                               py::bytes, py::str, bool, unsigned long long, long long,
+                               std::string_view, py::none>;
+
+// Everything but the exact common types: subclasses, then the general two passes.
+bool classify_general(PyObject *obj, bool convert, DumpValue &out);
+
+// Classifies obj into out (holding a new reference for the object alternatives);
+// false when no alternative takes it. The common types are decided by one
+// type-pointer or identity test each.
+inline bool classify(PyObject *obj, bool convert, DumpValue &out) {
+    PyTypeObject *type = Py_TYPE(obj);
+    auto take = [&](auto tag) {
+        using T = decltype(tag);
+        out.emplace<T>(py::reinterpret_borrow<T>(obj));
+        return true;
+    };
+    if (type == &PyUnicode_Type) return take(py::str());
+    if (type == &PyLong_Type) return take(py::int_());
+    if (obj == Py_True || obj == Py_False) return take(py::bool_());
+    if (type == &PyFloat_Type) return take(py::float_());
+    if (obj == Py_None) return take(py::none());
+    if (type == &PyDict_Type) return take(py::dict());
+    if (type == &PyList_Type) return take(py::list());
+    if (type == &PyTuple_Type) return take(py::tuple());
+    if (type == &PyBytes_Type) return take(py::bytes());
+    return classify_general(obj, convert, out);
+}
+
+}  // namespace vantra
+
+namespace pybind11 {
+namespace detail {
+
+template <typename Variant>
+struct union_name;
+template <typename... Ts>
+struct union_name<std::variant<Ts...>> {
+    static constexpr auto name = const_name("Union[") + concat(make_caster<Ts>::name...) + const_name("]");
+};
+
+// dumps' first parameter: classified by hand, named as the variant it is.
+template <>
+struct type_caster<vantra::DumpValue> {
+    PYBIND11_TYPE_CASTER(vantra::DumpValue, union_name<vantra::DumpValue>::name);
+
+    bool load(handle src, bool convert) { return src && vantra::classify(src.ptr(), convert, value); }
+};
+
+}  // namespace detail
+}  // namespace pybind11

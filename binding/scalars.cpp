@@ -1,0 +1,94 @@
+// Scalars: integers, floats, strings and byte strings.
+#include <string>
+#include <type_traits>
+
+#include "encoder.hpp"
+
+namespace vantra {
+
+void raise_no_memory() {
+    PyErr_NoMemory();
+    throw py::error_already_set();
+}
+
+void raise_cast_error() {
+    throw py::cast_error("Unable to cast Python instance to C++ type (compile in debug mode for details)");
+}
+
+namespace {
+
+// The first `limit` bytes of text, never ending inside a UTF-8 character.
+std::string cut(std::string text, uint64_t limit) {
+    if (text.size() <= limit) return text;
+    size_t end = (size_t)limit;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xc0) == 0x80) --end;
+    text.resize(end);
+    return text;
+}
+
+// str(obj) for an error message, or why it could not be had.
+std::string value_text(PyObject *obj, uint64_t limit) {
+    std::string text;
+    try {
+        text = std::string(py::str(py::reinterpret_borrow<py::object>(obj)));
+    } catch (const std::exception &e) {
+        text = std::string("failed with ") + e.what();
+    } catch (...) {
+        text = "failed with unknown exception";
+    }
+    return cut(std::move(text), limit);
+}
+
+// obj converted to T (conversion allowed), when the result compares equal to obj.
+template <typename T>
+bool round_trips(PyObject *obj, T &value) {
+    py::detail::make_caster<T> caster;
+    if (!caster.load(obj, true)) return false;
+    value = py::detail::cast_op<T>(caster);
+    PyObject *back = std::is_signed<T>::value ? PyLong_FromLong((long)value)
+                                              : PyLong_FromUnsignedLong((unsigned long)value);
+    int same = back ? PyObject_RichCompareBool(back, obj, Py_EQ) : -1;
+    Py_XDECREF(back);
+    if (same < 0) PyErr_Clear();
+    return same == 1;
+}
+
+}  // namespace
+
+// Unsigned when it fits, else signed, else an error quoting the value.
+int write_int(cbor_generator *generator, PyObject *obj, uint64_t error_text_limit) {
+    unsigned long long u;
+    if (round_trips(obj, u)) return checked(cbor_write_uint(generator, u));
+    long long s;
+    if (round_trips(obj, s)) {
+        return checked(s < 0 ? cbor_write_negint(generator, s) : cbor_write_uint(generator, (uint64_t)s));
+    }
+    throw std::runtime_error("dumps received an integer out of range for both int64_t and uint64_t" +
+                             value_text(obj, error_text_limit));
+}
+
+int write_float(cbor_generator *generator, PyObject *obj) {
+    return checked(cbor_write_float(generator, PyFloat_AS_DOUBLE(obj)));
+}
+
+int write_str(cbor_generator *generator, PyObject *obj) {
+    Py_ssize_t size;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (!utf8) {
+        PyErr_Clear();
+        raise_cast_error();
+    }
+    return checked(cbor_write_text_string(generator, utf8, (size_t)size));
+}
+
+int write_bytes(cbor_generator *generator, PyObject *obj) {
+    char *data;
+    Py_ssize_t size;
+    if (PyBytes_AsStringAndSize(obj, &data, &size) != 0) {
+        PyErr_Clear();
+        throw std::runtime_error("Unable to extract bytes contents!");
+    }
+    return checked(cbor_write_byte_string(generator, data, (size_t)size));
+}
+
+}  // namespace vantra

@@ -1,0 +1,180 @@
+import decimal
+import enum
+import fractions
+import sys
+
+import numpy as np
+import pytest
+
+from vantra_cbor import dumps
+
+D, F = decimal.Decimal, fractions.Fraction
+OUT_OF_RANGE = "dumps received an integer out of range for both int64_t and uint64_t"
+CAST_ERROR = "Unable to cast Python instance to C++ type (compile in debug mode for details)"
+
+
+class Color(enum.IntEnum):
+    RED = 300
+
+
+class MyFloat(float):
+    pass
+
+
+class MyInt(int):
+    pass
+
+
+class MyStr(str):
+    pass
+
+
+class MyBytes(bytes):
+    pass
+
+
+class OnlyInt:
+    def __init__(self, v):
+        self.v = v
+
+    def __int__(self):
+        return self.v
+
+
+class OnlyIndex:
+    def __init__(self, v):
+        self.v = v
+
+    def __index__(self):
+        return self.v
+
+
+class OnlyBool:
+    def __init__(self, v):
+        self.v = v
+
+    def __bool__(self):
+        return self.v
+
+
+SCALARS = [
+    (True, "f5"), (False, "f4"), (None, "f6"),
+    (0, "00"), (23, "17"), (24, "1818"), (2**64 - 1, "1bffffffffffffffff"), (2**63, "1b8000000000000000"),
+    (-1, "20"), (-24, "37"), (-25, "3818"), (-2**63, "3b7fffffffffffffff"),
+    (Color.RED, "19012c"), (MyInt(-3), "22"),
+    (1.5, "f93e00"), (float("nan"), "f97e00"), (float("-inf"), "f9fc00"), (0.1, "fb3fb999999999999a"),
+    (MyFloat(65536.0), "fa47800000"), (np.float64(-0.0), "f98000"),
+    ("", "60"), ("ab", "626162"), ("é", "62c3a9"), ("€" * 10, "781e" + "e282ac" * 10),
+    (MyStr("x"), "6178"), ("a" * 24, "7818" + "61" * 24),
+    (b"", "40"), (b"ab", "426162"), (MyBytes(b"\x00"), "4100"), (b"\xff" * 256, "590100" + "ff" * 256),
+    # alternatives taken without conversion
+    (np.bool_(True), "f5"), (np.bool_(False), "f4"),
+    (np.int64(5), "05"), (np.int64(-5), "24"), (np.uint8(200), "18c8"), (np.int32(-2**31), "3a7fffffff"),
+    (OnlyIndex(7), "07"), (OnlyIndex(-7), "26"),
+    # second pass: __int__ alone
+    (OnlyInt(7), "07"), (OnlyInt(-7), "26"), (OnlyInt(2**64 - 1), "1bffffffffffffffff"),
+    # second pass: objects that are not numbers keep their truth value
+    (OnlyBool(True), "f5"), (OnlyBool(False), "f4"),
+    # numbers keep their value
+    (np.uint64(2**64 - 1), "1bffffffffffffffff"), (np.float32(1.5), "f93e00"),
+    (np.float32(0.1), "fa3dcccccd"), (np.float16(-2.0), "f9c000"), (np.float32("nan"), "f97e00"),
+    (D("5"), "f94500"), (D("2.5"), "f94100"), (D("0"), "f90000"), (D("-0"), "f98000"), (D("NaN"), "f97e00"),
+    (D("1e10"), "fa501502f9"),
+    (F(1, 2), "f93800"), (F(-3), "f9c200"), (np.longdouble(0.25), "f93400"),
+]
+
+
+@pytest.mark.parametrize("value, expected", SCALARS, ids=repr)
+def test_scalars(value, expected):
+    assert dumps(value).hex() == expected
+    assert dumps(value, indefinite=False, max_depth=3).hex() == expected
+
+
+REFUSED = [{1, 2}, frozenset(), bytearray(b"a"), object(), len, lambda: 0, 1j, D("0.1"), F(1, 3),
+           np.longdouble(1) / 3, OnlyInt(2**64), OnlyIndex(2**64), OnlyInt(-2**63 - 1),
+           OnlyIndex(-2**70), D("sNaN"), D("-1e400"), np.complex64(1 + 1j), ...]
+
+
+@pytest.mark.parametrize("value", REFUSED, ids=repr)
+@pytest.mark.filterwarnings("ignore:Casting complex values")
+def test_refused(value):
+    with pytest.raises(TypeError, match="^dumps\\(\\): incompatible function arguments"):
+        dumps(value)
+
+
+def test_numpy_integers_fit_one_alternative():
+    # Unsigned when non-negative, whichever alternative takes them.
+    for t in (np.int8, np.int16, np.int32, np.int64, np.uint16, np.uint32, np.uint64):
+        assert dumps(t(100)) == b"\x18\x64"
+
+
+class Unequal(int):
+    """An int whose comparisons fail, so neither 64-bit form round-trips."""
+
+    def __eq__(self, other):
+        return False
+
+    __hash__ = int.__hash__
+
+
+class UnequalText(Unequal):
+    def __str__(self):
+        return "a" + "é" * 30
+
+
+class RaisingText(Unequal):
+    def __str__(self):
+        raise ValueError("boom")
+
+
+@pytest.mark.parametrize("value, text", [
+    (2**64, "18446744073709551616"),
+    (-2**63 - 1, "-9223372036854775809"),
+    (10**50, "1" + "0" * 39),  # 51 digits, 40 quoted
+    (-(10**50), "-1" + "0" * 38),
+    (Unequal(5), "5"),
+    (UnequalText(1), "a" + "é" * 19),  # cut before a character that would not fit whole
+])
+def test_integer_out_of_range(value, text):
+    with pytest.raises(RuntimeError) as e:
+        dumps(value)
+    assert str(e.value) == OUT_OF_RANGE + text
+
+
+def test_integer_text_that_cannot_be_made():
+    with pytest.raises(RuntimeError) as e:
+        dumps(RaisingText(1))
+    quoted = str(e.value)[len(OUT_OF_RANGE):]
+    assert str(e.value).startswith(OUT_OF_RANGE) and len(quoted.encode()) <= 40
+    assert quoted.startswith("failed with ValueError: boom")
+
+
+def test_unencodable_text():
+    with pytest.raises(RuntimeError) as e:
+        dumps("a\ud800b")
+    assert str(e.value) == CAST_ERROR
+
+
+def check_refcounts(values, call):
+    before = [sys.getrefcount(v) for v in values]
+    for _ in range(1000):
+        for i in range(len(values)):
+            call(values[i])
+    assert [sys.getrefcount(v) for v in values] == before
+
+
+def test_no_leaks_on_success():
+    values = [MyFloat(1.5), MyInt(7), "".join(["te", "xt"]), bytes(range(9)), np.float32(2.5), np.int64(-9), D("4"),
+              F(1, 4), OnlyInt(3), OnlyBool(True), 2**63 + 5, Color.RED, np.bool_(True)]
+    check_refcounts(values, dumps)
+
+
+def test_no_leaks_on_errors():
+    def call(v):
+        try:
+            dumps(v)
+        except (TypeError, RuntimeError):
+            return
+        raise AssertionError(v)
+    check_refcounts([object(), 2**70, "".join(["\udc00", "x"]), UnequalText(3), RaisingText(4), D("0.1"), 1j,
+                     OnlyIndex(2**65)], call)
