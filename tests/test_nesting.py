@@ -1,0 +1,123 @@
+"""Deep, self-referential and mutating containers, each in a process that must exit normally."""
+import json
+import subprocess
+import sys
+import textwrap
+
+
+def run(code):
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
+                          capture_output=True, text=True, timeout=600)
+    assert proc.returncode == 0, proc.stderr
+    return [json.loads(line) for line in proc.stdout.splitlines()]
+
+
+MODES = "[(i, d) for i in (False, True) for d in (0, 10**9)]"
+
+DEEP = """
+import json, sys, threading
+from vantra_cbor import dumps
+
+def outcome(value, *args):
+    try:
+        dumps(value, *args)
+        return "ok"
+    except RecursionError as e:
+        return "RecursionError: " + str(e)
+    except RuntimeError as e:
+        return "RuntimeError: " + str(e)
+
+deep_list, deep_dict, deep_tuple = [], {}, ()
+for _ in range(300000):
+    deep_list, deep_dict, deep_tuple = [deep_list], {"k": deep_dict}, (deep_tuple,)
+own_list = [1]; own_list.append(own_list)
+own_dict = {}; own_dict["me"] = own_dict
+values = [deep_list, deep_dict, deep_tuple, own_list, own_dict]
+
+def report(label):
+    print(json.dumps([label, [outcome(v, i, d) for v in values for i, d in %s]]))
+    print(json.dumps([label + " limited", [outcome(v, True, 50) for v in values]]))
+
+report("default")
+sys.setrecursionlimit(10**8)  # only the native stack bound is left
+report("no recursion limit")
+threading.stack_size(512 * 1024)
+t = threading.Thread(target=report, args=("small thread stack",)); t.start(); t.join()
+""" % MODES
+
+
+def test_deep_and_self_referential_values():
+    rows = run(DEEP)
+    assert [label for label, _ in rows] == [
+        "default", "default limited", "no recursion limit", "no recursion limit limited",
+        "small thread stack", "small thread stack limited"]
+    for label, outcomes in rows:
+        expected = ("RuntimeError: Exceeded recursion limit:50" if label.endswith("limited") else
+                    "RecursionError: maximum recursion depth exceeded while encoding a CBOR object")
+        assert outcomes == [expected] * len(outcomes), label
+
+
+MUTATIONS = """
+import json
+import cbor2
+from vantra_cbor import dumps
+
+class Hook:
+    # Runs `action` when classified (integer conversion), then reads as 1.
+    def __init__(self, action): self.action = action
+    def __index__(self):
+        self.action()
+        return 1
+
+def outcome(make, indefinite, max_depth):
+    container = make()
+    try:
+        data = dumps(container, indefinite, max_depth)
+    except RuntimeError as e:
+        return "RuntimeError: " + str(e)
+    decoded = cbor2.loads(data)  # raises on malformed or truncated output
+    return ["ok", repr(decoded)]
+
+def list_with(action_of):
+    def make():
+        lst = [0, None, 2, 3]
+        lst[1] = Hook(lambda: action_of(lst))
+        return lst
+    return make
+
+def dict_with(action_of, key="b"):
+    def make():
+        d = {"a": 0, "b": None, "c": 2}
+        d[key] = Hook(lambda: action_of(d))
+        return d
+    return make
+
+cases = {
+    "list cleared": list_with(lambda l: l.clear()),
+    "list grown": list_with(lambda l: l.extend(range(1000))),
+    "own item deleted": list_with(lambda l: l.__delitem__(1)),
+    "list item replaced": list_with(lambda l: l.__setitem__(3, "new")),
+    "dict cleared": dict_with(lambda d: d.clear()),
+    "dict grown": dict_with(lambda d: d.update((i, i) for i in range(1000))),
+    "dict value replaced": dict_with(lambda d: d.__setitem__("c", "new")),
+    "dict key swapped": dict_with(lambda d: (d.pop("a"), d.__setitem__("z", 9))),
+    "dict later key swapped": dict_with(lambda d: (d.pop("c"), d.__setitem__("z", 9)), key="a"),
+}
+for name, make in cases.items():
+    print(json.dumps([name, [outcome(make, i, d) for i, d in %s]]))
+""" % MODES
+
+
+def test_containers_mutated_while_encoding():
+    results = dict(run(MUTATIONS))
+    list_changed = "RuntimeError: list changed size during iteration"
+    dict_changed = "RuntimeError: dictionary changed size during iteration"
+    for name in ("list cleared", "list grown", "own item deleted"):
+        assert results[name] == [list_changed] * 4, name
+    for name in ("dict cleared", "dict grown"):
+        assert results[name] == [dict_changed] * 4, name
+    assert results["list item replaced"] == [["ok", "[0, 1, 2, 'new']"]] * 4
+    assert results["dict value replaced"] == [["ok", "{'a': 0, 'b': 1, 'c': 'new'}"]] * 4
+    # Same size, other keys: the keys-changed error, or output whose head matches its items.
+    assert results["dict key swapped"] == ["RuntimeError: dictionary keys changed during iteration"] * 4
+    assert results["dict later key swapped"] == [["ok", "{'a': 1, 'b': None, 'z': 9}"]] * 4
