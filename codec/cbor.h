@@ -34,6 +34,7 @@ extern "C" {
 typedef struct cbor_generator {
     unsigned char *data; /* every byte written so far; null until the first */
     size_t length;       /* bytes written */
+    size_t capacity;     /* bytes allocated at data: room to grow without reallocating */
 } cbor_generator;
 
 /* A new empty generator, or null when it cannot be allocated. */
@@ -41,7 +42,7 @@ CBOR_EXPORT cbor_generator *cbor_generator_create(void);
 /* Frees the bytes and the record; null is ignored. */
 CBOR_EXPORT void cbor_generator_free(cbor_generator *generator);
 
-/* Appends the low 8 bits of byte: 0, or -1. */
+/* Appends the low 8 bits of byte: 0, or -1. A failed append leaves nothing behind. */
 CBOR_EXPORT int _cbor_generator_write_byte(cbor_generator *generator, int byte);
 /* Appends count bytes from source: 0, or -1 (nothing appended). */
 CBOR_EXPORT int _cbor_generator_write_bytes(cbor_generator *generator, const void *source,

@@ -1,5 +1,6 @@
 // Floats at the narrowest of half, single and double precision that holds them
-// exactly. The width is decided by writing all three and reading them back.
+// exactly. The width is decided by writing all three and reading them back,
+// without touching the heap.
 #include "cbor.h"
 
 #include <cmath>
@@ -28,7 +29,7 @@ struct Item {
 };
 
 // Equal as doubles; NaN never equals, +0 equals -0.
-bool same(const cbor_val *a, const cbor_val *b) { return a->value.real == b->value.real; }
+bool same(const cbor_val &a, const cbor_val &b) { return a.value.real == b.value.real; }
 
 }  // namespace
 
@@ -48,28 +49,23 @@ extern "C" int cbor_write_float(cbor_generator *generator, double value) {
     std::memcpy(&d, &value, sizeof d);
     const Item items[3] = {Item(0xf9, half_from_single(f), 2), Item(0xfa, f, 4), Item(0xfb, d, 8)};
 
-    // Scratch stage: every item written and read back, or the call fails.
-    int result = -1;
-    cbor_generator *scratch = cbor_generator_create();
-    cbor_parser *reader = nullptr;
-    cbor_val *read[3] = {nullptr, nullptr, nullptr};
-    bool written = scratch != nullptr;
+    // The three encodings, narrowest first, in a scratch buffer on the stack,
+    // read back with the reader's own handlers.
+    unsigned char scratch[3 + 5 + 9];
+    size_t used = 0;
     for (const Item &item : items) {
-        written = written && _cbor_generator_write_bytes(scratch, item.bytes, item.size) == 0;
+        std::memcpy(scratch + used, item.bytes, item.size);
+        used += item.size;
     }
-    if (written) reader = cbor_parser_create(scratch->data, scratch->length);
-    if (reader) {
-        for (cbor_val *&val : read) val = cbor_next_val(reader);
+    cbor_parser reader = {scratch, used, scratch, 0};
+    cbor_val read[3] = {};
+    for (cbor_val &val : read) {
+        val.initial_byte = *reader.cursor;
+        val.major_type = val.initial_byte >> 5;
+        if (cbor_jump_table[val.initial_byte](&reader, &val) != 0) return -1;
     }
-    if (read[0] && read[1] && read[2]) {
-        // Narrowest last: single must equal double, half must equal single.
-        const Item &chosen = !same(read[1], read[2]) ? items[2] : !same(read[0], read[1]) ? items[1]
-                                                                                        : items[0];
-        // One append: a failed write leaves the output as it was.
-        result = _cbor_generator_write_bytes(generator, chosen.bytes, chosen.size) < 0 ? -1 : 1;
-    }
-    for (cbor_val *val : read) cbor_val_free(val);
-    cbor_parser_free(reader);
-    cbor_generator_free(scratch);
-    return result;
+    // Narrowest last: single must equal double, half must equal single.
+    const Item &chosen = !same(read[1], read[2]) ? items[2] : !same(read[0], read[1]) ? items[1] : items[0];
+    // One append: a failed write leaves the output as it was.
+    return _cbor_generator_write_bytes(generator, chosen.bytes, chosen.size) < 0 ? -1 : 1;
 }

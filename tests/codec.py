@@ -7,7 +7,7 @@ ALL_ONES = 2**64 - 1
 
 
 class Generator(C.Structure):
-    _fields_ = [("data", C.POINTER(C.c_ubyte)), ("length", C.c_size_t)]
+    _fields_ = [("data", C.POINTER(C.c_ubyte)), ("length", C.c_size_t), ("capacity", C.c_size_t)]
 
 
 class Parser(C.Structure):

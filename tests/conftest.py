@@ -15,7 +15,8 @@ def failalloc(tmp_path_factory):
     """Runs Python code in a subprocess whose allocations can fail on demand.
 
     The code sees `arm(n)` (fail the nth allocation from now on, 0 for none),
-    `disarm()` (the number made since arm) and `emit(obj)` (sent back as JSON).
+    `arm_from(n)` (fail the nth and all after it), `disarm()` (the number made
+    since arm) and `emit(obj)` (sent back as JSON).
     """
     lib = tmp_path_factory.mktemp("failalloc") / "failalloc.so"
     cc = sysconfig.get_config_var("CC") or "cc"
@@ -24,8 +25,9 @@ def failalloc(tmp_path_factory):
     prelude = textwrap.dedent("""
         import ctypes, json, sys
         _shim = ctypes.CDLL(None)
-        arm, disarm = _shim.failalloc_arm, _shim.failalloc_disarm
-        arm.argtypes, disarm.restype = [ctypes.c_long], ctypes.c_long
+        arm, arm_from, disarm = _shim.failalloc_arm, _shim.failalloc_arm_from, _shim.failalloc_disarm
+        arm.argtypes = arm_from.argtypes = [ctypes.c_long]
+        disarm.restype = ctypes.c_long
         def emit(obj):
             print(json.dumps(obj))
     """)
