@@ -7,6 +7,7 @@
 
 #include "cbor.h"
 #include "dump_value.hpp"
+#include "writer_inline.h"
 
 namespace vantra {
 
@@ -14,6 +15,10 @@ struct GeneratorFree {
     void operator()(cbor_generator *generator) const { cbor_generator_free(generator); }
 };
 using GeneratorPtr = std::unique_ptr<cbor_generator, GeneratorFree>;
+
+// Major types and simple values written by the handlers.
+constexpr int kArray = 4, kMap = 5;
+constexpr unsigned char kFalse = 0xf4, kTrue = 0xf5, kNull = 0xf6, kBreak = 0xff;
 
 // Largest number of bytes of a value's text quoted in an error message.
 constexpr uint64_t kErrorTextLimit = 40;
@@ -69,49 +74,82 @@ struct Encode {
     cbor_generator *out() const { return encoder.generator.get(); }
 
     int operator()(const py::bool_ &v) const {
-        return checked(v.ptr() == Py_True ? cbor_write_true(out()) : cbor_write_false(out()));
+        return write_simple(v.ptr() == Py_True ? kTrue : kFalse);
     }
     int operator()(const py::float_ &v) const { return write_float(out(), v.ptr()); }
-    int operator()(const py::int_ &v) const {
-        return write_int(out(), v.ptr(), encoder.error_text_limit);
-    }
+    int operator()(const py::int_ &v) const { return write_any_int(v.ptr()); }
     int operator()(const py::list &v) const { return write_list(v.ptr()); }
     int operator()(const py::tuple &v) const { return write_tuple(v.ptr()); }
     int operator()(const py::dict &v) const { return write_dict(v.ptr()); }
     int operator()(const py::bytes &v) const { return write_bytes(out(), v.ptr()); }
     int operator()(const py::str &v) const { return write_str(out(), v.ptr()); }
-    int operator()(bool v) const { return checked(v ? cbor_write_true(out()) : cbor_write_false(out())); }
-    int operator()(unsigned long long v) const { return checked(cbor_write_uint(out(), v)); }
+    int operator()(bool v) const { return write_simple(v ? kTrue : kFalse); }
+    int operator()(unsigned long long v) const { return checked(cbor_inline::write_uint(out(), v)); }
     int operator()(long long v) const {
-        return checked(v < 0 ? cbor_write_negint(out(), v) : cbor_write_uint(out(), (uint64_t)v));
+        return write_signed(v);
     }
     int operator()(std::string_view v) const {
-        return checked(cbor_write_text_string(out(), v.data(), v.size()));
+        return checked(cbor_inline::write_string(out(), 3, v.data(), v.size()));
     }
-    int operator()(const py::none &) const { return checked(cbor_write_null(out())); }
+    int operator()(const py::none &) const { return write_simple(kNull); }
 
-    // Classifies a list item, dict key or dict value and writes it with this set.
+    // An exact int that fits 64 bits cannot fail the round trip of the general rule.
+    int write_any_int(PyObject *obj) const {
+        if (PyLong_CheckExact(obj)) {
+            int overflow;
+            long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+            if (!overflow) {
+                return write_signed(v);
+            }
+        }
+        return write_int(out(), obj, encoder.error_text_limit);
+    }
+
+    // A list item, dict key or dict value, counted in the depth-limited modes.
     void element(PyObject *child) const {
         if constexpr (Limited) {
             if (++encoder.depth > encoder.max_depth) raise_depth_exceeded(encoder.max_depth);
         }
-        DumpValue value;
-        if (!classify(child, true, value)) raise_cast_error();
-        std::visit(*this, value);
+        write_object(child);
         if constexpr (Limited) --encoder.depth;
     }
 
-    int head(int (*writer)(cbor_generator *, size_t), Py_ssize_t count) const {
-        return checked(writer(out(), Indefinite ? CBOR_INDEFINITE : (size_t)count));
+    // The exact common types go straight to their writer; everything else is
+    // classified into a DumpValue first. The outcome is the same either way.
+    int write_object(PyObject *obj) const {
+        PyTypeObject *type = Py_TYPE(obj);
+        if (type == &PyUnicode_Type) return write_str(out(), obj);
+        if (type == &PyLong_Type) return write_any_int(obj);
+        if (type == &PyFloat_Type) return write_float(out(), obj);
+        if (type == &PyDict_Type) return write_dict(obj);
+        if (type == &PyList_Type) return write_list(obj);
+        if (obj == Py_True) return write_simple(kTrue);
+        if (obj == Py_False) return write_simple(kFalse);
+        if (obj == Py_None) return write_simple(kNull);
+        if (type == &PyTuple_Type) return write_tuple(obj);
+        if (type == &PyBytes_Type) return write_bytes(out(), obj);
+        DumpValue value;
+        if (!classify_general(obj, true, value)) raise_cast_error();
+        return std::visit(*this, value);
     }
-    int close() const { return Indefinite ? checked(cbor_write_break(out())) : 0; }
+
+    int write_simple(unsigned char byte) const { return checked(cbor_inline::write_byte(out(), byte)); }
+    int write_signed(long long v) const {
+        return checked(v < 0 ? cbor_inline::write_negint(out(), v) : cbor_inline::write_uint(out(), (uint64_t)v));
+    }
+
+    // Container heads: the count up front, or an indefinite head closed by a break.
+    int head(int major_type, Py_ssize_t count) const {
+        return checked(cbor_inline::write_counted_head(out(), major_type, Indefinite ? CBOR_INDEFINITE : (size_t)count));
+    }
+    int close() const { return Indefinite ? write_simple(kBreak) : 0; }
 
     // Element hooks run Python code that may change the list: each item is held
     // while it is written, and a change of size stops the call.
     int write_list(PyObject *list) const {
         NestingGuard guard;
         Py_ssize_t count = PyList_GET_SIZE(list);
-        head(cbor_write_array, count);
+        head(kArray, count);
         for (Py_ssize_t i = 0; i < count; ++i) {
             py::object item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(list, i));
             element(item.ptr());
@@ -123,7 +161,7 @@ struct Encode {
     int write_tuple(PyObject *tuple) const {
         NestingGuard guard;
         Py_ssize_t count = PyTuple_GET_SIZE(tuple);
-        head(cbor_write_array, count);
+        head(kArray, count);
         for (Py_ssize_t i = 0; i < count; ++i) element(PyTuple_GET_ITEM(tuple, i));
         return close();
     }
@@ -132,7 +170,7 @@ struct Encode {
         NestingGuard guard;
         Py_ssize_t count = PyDict_GET_SIZE(dict), pos = 0, written = 0;
         PyObject *k, *v;
-        head(cbor_write_map, count);
+        head(kMap, count);
         while (PyDict_Next(dict, &pos, &k, &v)) {
             if (written++ == count) raise_changed("dictionary keys changed during iteration");
             py::object key = py::reinterpret_borrow<py::object>(k);

@@ -58,10 +58,10 @@ bool round_trips(PyObject *obj, T &value) {
 // Unsigned when it fits, else signed, else an error quoting the value.
 int write_int(cbor_generator *generator, PyObject *obj, uint64_t error_text_limit) {
     unsigned long long u;
-    if (round_trips(obj, u)) return checked(cbor_write_uint(generator, u));
+    if (round_trips(obj, u)) return checked(cbor_inline::write_uint(generator, u));
     long long s;
     if (round_trips(obj, s)) {
-        return checked(s < 0 ? cbor_write_negint(generator, s) : cbor_write_uint(generator, (uint64_t)s));
+        return checked(s < 0 ? cbor_inline::write_negint(generator, s) : cbor_inline::write_uint(generator, (uint64_t)s));
     }
     throw std::runtime_error("dumps received an integer out of range for both int64_t and uint64_t" +
                              value_text(obj, error_text_limit));
@@ -78,7 +78,7 @@ int write_str(cbor_generator *generator, PyObject *obj) {
         PyErr_Clear();
         raise_cast_error();
     }
-    return checked(cbor_write_text_string(generator, utf8, (size_t)size));
+    return checked(cbor_inline::write_string(generator, 3, utf8, (size_t)size));
 }
 
 int write_bytes(cbor_generator *generator, PyObject *obj) {
@@ -88,7 +88,7 @@ int write_bytes(cbor_generator *generator, PyObject *obj) {
         PyErr_Clear();
         throw std::runtime_error("Unable to extract bytes contents!");
     }
-    return checked(cbor_write_byte_string(generator, data, (size_t)size));
+    return checked(cbor_inline::write_string(generator, 2, data, (size_t)size));
 }
 
 }  // namespace vantra

@@ -1,7 +1,6 @@
 // Table-driven reader: one item per call, heads only for arrays, maps and tags.
 #include "cbor.h"
 
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -204,15 +203,16 @@ int32_t cbor_parse_break(cbor_parser *p, cbor_val *) {
 }
 
 // Half precision as RFC 7049 Appendix D decodes it; NaN payloads are dropped.
+// The magnitudes are exact: a power-of-two scale of an 11-bit mantissa.
 int32_t cbor_parse_float16(cbor_parser *p, cbor_val *v) {
     uint64_t half;
     if (read_argument(p, &half, 2) < 0) return -1;
     int exponent = (int)(half >> 10) & 0x1f;
-    int mantissa = (int)half & 0x3ff;
+    uint64_t mantissa = half & 0x3ff;
     if (exponent == 0) {
-        v->value.real = std::ldexp(mantissa, -24);
+        v->value.real = (double)mantissa * 0x1p-24;
     } else if (exponent != 31) {
-        v->value.real = std::ldexp(mantissa | 0x400, exponent - 25);
+        v->value.uint = (uint64_t)(exponent - 15 + 1023) << 52 | mantissa << 42;
     } else {
         v->value.uint = mantissa == 0 ? kInfinity : kQuietNan;
     }

@@ -1,0 +1,103 @@
+// Inline writers for code inside this library. The exported writers are thin
+// wrappers around these; the binding calls them directly on its hot path.
+// Every item reserves room for all its bytes before writing any, so a failed
+// item leaves nothing behind.
+#ifndef VANTRA_CBOR_WRITER_INLINE_H
+#define VANTRA_CBOR_WRITER_INLINE_H
+
+#include <cstring>
+
+#include "cbor.h"
+
+namespace cbor_inline {
+
+// Grows the block so that count more bytes fit: 0, or -1 (block unchanged).
+int grow(cbor_generator *g, size_t count);
+
+// Sizes never wrap: an append that would overflow length fails instead.
+inline bool add_overflows(size_t a, size_t b) { return b > SIZE_MAX - a; }
+
+// Where count more bytes go, or null when they cannot be had.
+inline unsigned char *reserve(cbor_generator *g, size_t count) {
+    if (count > g->capacity - g->length && grow(g, count) < 0) return nullptr;
+    return g->data + g->length;
+}
+
+// Big-endian stores; compilers turn the shifts into one byte swap and store.
+inline void store16(unsigned char *p, uint64_t v) {
+    p[0] = (unsigned char)(v >> 8), p[1] = (unsigned char)v;
+}
+inline void store32(unsigned char *p, uint64_t v) {
+    store16(p, v >> 16), store16(p + 2, v);
+}
+inline void store64(unsigned char *p, uint64_t v) { store32(p, v >> 32), store32(p + 4, v); }
+
+// Shortest head: the argument picks the width. Returns its size (at most 9).
+inline size_t put_head(unsigned char *p, int major_type, uint64_t argument) {
+    unsigned char mt = (unsigned char)((major_type & 7) << 5);
+    if (argument < 24) {
+        p[0] = (unsigned char)(mt | argument);
+        return 1;
+    }
+    if (argument <= 0xff) {
+        p[0] = mt | 24, p[1] = (unsigned char)argument;
+        return 2;
+    }
+    if (argument <= 0xffff) {
+        p[0] = mt | 25, store16(p + 1, argument);
+        return 3;
+    }
+    if (argument <= 0xffffffffu) {
+        p[0] = mt | 26, store32(p + 1, argument);
+        return 5;
+    }
+    p[0] = mt | 27, store64(p + 1, argument);
+    return 9;
+}
+
+inline int append(cbor_generator *g, const void *source, size_t count) {
+    unsigned char *p = g ? reserve(g, count) : nullptr;
+    if (!p) return -1;
+    std::memcpy(p, source, count);
+    g->length += count;
+    return 0;
+}
+
+inline int write_byte(cbor_generator *g, unsigned char byte) {
+    unsigned char *p = g ? reserve(g, 1) : nullptr;
+    if (!p) return -1;
+    *p = byte;
+    g->length += 1;
+    return 0;
+}
+
+inline int write_head(cbor_generator *g, int major_type, uint64_t argument) {
+    unsigned char *p = g ? reserve(g, 9) : nullptr;
+    if (!p) return -1;
+    g->length += put_head(p, major_type, argument);
+    return 0;
+}
+
+// Heads of arrays, maps and strings; all ones selects the indefinite form.
+inline int write_counted_head(cbor_generator *g, int major_type, size_t count) {
+    if (count == CBOR_INDEFINITE) return write_byte(g, (unsigned char)((major_type << 5) | 31));
+    return write_head(g, major_type, count);
+}
+
+inline int write_string(cbor_generator *g, int major_type, const void *source, size_t length) {
+    if (length == CBOR_INDEFINITE) return write_counted_head(g, major_type, length);
+    if (!g || add_overflows(length, 9)) return -1;
+    unsigned char *p = reserve(g, 9 + length);
+    if (!p) return -1;
+    size_t head = put_head(p, major_type, length);
+    if (length) std::memcpy(p + head, source, length);
+    g->length += head + length;
+    return 0;
+}
+
+inline int write_uint(cbor_generator *g, uint64_t value) { return write_head(g, 0, value); }
+inline int write_negint(cbor_generator *g, int64_t value) { return write_head(g, 1, ~(uint64_t)value); }
+
+}  // namespace cbor_inline
+
+#endif  // VANTRA_CBOR_WRITER_INLINE_H
