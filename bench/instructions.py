@@ -1,10 +1,13 @@
-"""Instructions per dumps call, counted by callgrind: repeatable where timings are not.
+"""Instructions per call, counted by callgrind: repeatable where timings are not.
 
     python bench/instructions.py [payload ...]
 
-Each payload is run twice under callgrind, once with the calls and once without,
-so the difference is the calls alone (setup and interpreter start cancel out).
+Each library and payload is run twice under callgrind, once with the calls and
+once without, so the difference is the calls alone (setup, interpreter start
+and the one-time work of a first call cancel out). Peers that are not
+installed are left out.
 """
+import importlib.util
 import os
 import re
 import subprocess
@@ -23,20 +26,32 @@ PAYLOADS = {
     "blobs": "[r.randbytes(1024) for _ in range(100)]",
 }
 
+# column: (module, call with the value bound to x)
+LIBRARIES = {
+    "vantra indef": ("vantra_cbor", "vantra_cbor.dumps(x)"),
+    "vantra def": ("vantra_cbor", "vantra_cbor.dumps(x, False)"),
+    "cbor2": ("cbor2", "cbor2.dumps(x)"),
+    "msgpack": ("msgpack", "msgpack.packb(x)"),
+    "ormsgpack": ("ormsgpack", "ormsgpack.packb(x)"),
+}
+
 SCRIPT = """
-import random, sys
-from vantra_cbor import dumps
+import random, {module}
 r = random.Random(1)
-value = {payload}
-for _ in range({calls}):
-    dumps(value, {args})
+x = {payload}
+def run(n, x=x):
+    for _ in range(n):
+        {call}
+run(1)
+run({calls})
 """
 
 
-def instructions(payload, calls, args):
+def instructions(payload, library, calls):
+    module, call = LIBRARIES[library]
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "cg.out")
-        code = SCRIPT.format(payload=PAYLOADS[payload], calls=calls, args=args)
+        code = SCRIPT.format(module=module, payload=PAYLOADS[payload], call=call, calls=calls)
         env = dict(os.environ, PYTHONHASHSEED="0")
         subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
                         sys.executable, "-c", code], check=True, env=env,
@@ -47,12 +62,12 @@ def instructions(payload, calls, args):
 
 def main():
     names = sys.argv[1:] or list(PAYLOADS)
-    calls = 20
-    print("%-8s %16s %16s" % ("payload", "indefinite", "definite"))
+    libraries = [lib for lib, (module, _) in LIBRARIES.items() if importlib.util.find_spec(module)]
+    print("instructions per call\n%-8s" % "payload" + "".join("%14s" % lib for lib in libraries))
     for name in names:
-        base = instructions(name, 0, "")
-        row = [(instructions(name, calls, args) - base) / calls for args in ("True", "False")]
-        print("%-8s %16.0f %16.0f" % (name, *row))
+        calls = 200 if name in ("tiny", "int") else 20
+        row = [(instructions(name, lib, calls) - instructions(name, lib, 0)) / calls for lib in libraries]
+        print("%-8s" % name + "".join("%14.0f" % n for n in row), flush=True)
 
 
 if __name__ == "__main__":

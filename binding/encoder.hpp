@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 
 #include "cbor.h"
 #include "dump_value.hpp"
@@ -11,10 +10,20 @@
 
 namespace vantra {
 
-struct GeneratorFree {
-    void operator()(cbor_generator *generator) const { cbor_generator_free(generator); }
+// The owning handle of a call's output. Its block comes from a small
+// per-thread spare and goes back to it, so that short results cost no heap
+// traffic; the writers grow it like any generator's.
+class Output {
+public:
+    Output();
+    ~Output();
+    Output(const Output &) = delete;
+    Output &operator=(const Output &) = delete;
+    cbor_generator *get() { return &generator_; }
+
+private:
+    cbor_generator generator_;
 };
-using GeneratorPtr = std::unique_ptr<cbor_generator, GeneratorFree>;
 
 // Major types and simple values written by the handlers.
 constexpr int kArray = 4, kMap = 5;
@@ -28,28 +37,51 @@ struct DumpEncoder;
 
 template <>
 struct DumpEncoder<false> {
-    GeneratorPtr generator;
+    Output generator;
     uint64_t error_text_limit;
 };
 
 template <>
 struct DumpEncoder<true> {
-    GeneratorPtr generator;
+    Output generator;
     uint64_t depth;
     uint64_t max_depth;
     uint64_t error_text_limit;
 };
+
+// Thrown once a Python exception is set, to unwind to the entry; unlike
+// pybind11's error_already_set it allocates nothing, so it also carries
+// MemoryError out of a call that has run out of memory.
+struct PythonErrorSet {};
 
 [[noreturn]] void raise_no_memory();
 [[noreturn]] void raise_cast_error();
 [[noreturn]] void raise_depth_exceeded(uint64_t max_depth);
 [[noreturn]] void raise_changed(const char *what);
 
+// Bounds the native stack a call may use. Until the call has nested deeply a
+// check is one comparison; past that, the thread's real stack extent is looked
+// up once and the call stops with RecursionError before the stack runs out.
+class StackBound {
+public:
+    StackBound() : bound_(here() - kCheapDepth) {}
+    void check() {
+        if (here() < bound_) deeper();
+    }
+
+private:
+    static constexpr uintptr_t kCheapDepth = 64 * 1024;
+    static uintptr_t here() { return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)); }
+    void deeper();
+    uintptr_t bound_;
+    bool exact_ = false;
+};
+
 // Held around every container: nesting is bounded by Python's recursion limit
 // and by the native stack that is left, so no value can overflow the stack.
 class NestingGuard {
 public:
-    NestingGuard();
+    explicit NestingGuard(StackBound &stack);
     ~NestingGuard() { Py_LeaveRecursiveCall(); }
     NestingGuard(const NestingGuard &) = delete;
     NestingGuard &operator=(const NestingGuard &) = delete;
@@ -70,6 +102,9 @@ int write_bytes(cbor_generator *generator, PyObject *obj);
 template <bool Indefinite, bool Limited>
 struct Encode {
     DumpEncoder<Limited> &encoder;
+    mutable StackBound stack;
+
+    explicit Encode(DumpEncoder<Limited> &call_encoder) : encoder(call_encoder) {}
 
     cbor_generator *out() const { return encoder.generator.get(); }
 
@@ -147,7 +182,7 @@ struct Encode {
     // Element hooks run Python code that may change the list: each item is held
     // while it is written, and a change of size stops the call.
     int write_list(PyObject *list) const {
-        NestingGuard guard;
+        NestingGuard guard(stack);
         Py_ssize_t count = PyList_GET_SIZE(list);
         head(kArray, count);
         for (Py_ssize_t i = 0; i < count; ++i) {
@@ -159,7 +194,7 @@ struct Encode {
     }
 
     int write_tuple(PyObject *tuple) const {
-        NestingGuard guard;
+        NestingGuard guard(stack);
         Py_ssize_t count = PyTuple_GET_SIZE(tuple);
         head(kArray, count);
         for (Py_ssize_t i = 0; i < count; ++i) element(PyTuple_GET_ITEM(tuple, i));
@@ -167,7 +202,7 @@ struct Encode {
     }
 
     int write_dict(PyObject *dict) const {
-        NestingGuard guard;
+        NestingGuard guard(stack);
         Py_ssize_t count = PyDict_GET_SIZE(dict), pos = 0, written = 0;
         PyObject *k, *v;
         head(kMap, count);

@@ -8,7 +8,7 @@ namespace vantra {
 
 void raise_no_memory() {
     PyErr_NoMemory();
-    throw py::error_already_set();
+    throw PythonErrorSet();
 }
 
 void raise_cast_error() {

@@ -2,6 +2,7 @@
 // exactly. The width is decided by writing all three and reading them back,
 // without touching the heap.
 #include "cbor.h"
+#include "reader_inline.h"
 #include "writer_inline.h"
 
 #include <cmath>
@@ -52,10 +53,20 @@ extern "C" int cbor_write_float(cbor_generator *generator, double value) {
     for (int i = 0; i < 3; ++i) {
         read[i].initial_byte = widths[i].head;
         read[i].major_type = 7;
-        if (cbor_jump_table[widths[i].head](&reader, &read[i]) != 0) return -1;
+    }
+    // The handlers cbor_jump_table holds for 0xf9, 0xfa and 0xfb, inlined.
+    if (cbor_inline::parse_float16(&reader, &read[0]) != 0 || cbor_inline::parse_float32(&reader, &read[1]) != 0 ||
+        cbor_inline::parse_float64(&reader, &read[2]) != 0) {
+        return -1;
     }
     // Narrowest last: single must equal double, half must equal single.
     int chosen = !same(read[1], read[2]) ? 2 : !same(read[0], read[1]) ? 1 : 0;
-    // One append: a failed write leaves the output as it was.
-    return cbor_inline::append(generator, scratch + widths[chosen].offset, widths[chosen].size) < 0 ? -1 : 1;
+    // One append: a failed write leaves the output as it was. Nine bytes are
+    // copied whatever the width (the scratch buffer holds them), so the copy
+    // has a fixed size; length grows by the item's own.
+    unsigned char *out = generator ? cbor_inline::reserve(generator, 9) : nullptr;
+    if (!out) return -1;
+    std::memcpy(out, scratch + widths[chosen].offset, 9);
+    generator->length += widths[chosen].size;
+    return 1;
 }

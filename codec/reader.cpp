@@ -1,5 +1,6 @@
 // Table-driven reader: one item per call, heads only for arrays, maps and tags.
 #include "cbor.h"
+#include "reader_inline.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -7,32 +8,8 @@
 
 namespace {
 
-const uint64_t kSignBit = 0x8000000000000000u;
-const uint64_t kInfinity = 0x7ff0000000000000u;
-const uint64_t kQuietNan = 0x7ff8000000000000u;
-
-// Bytes between the cursor and the end of the range, at full width.
-inline uint64_t remaining(const cbor_parser *p) {
-    uint64_t consumed = (uint64_t)(p->cursor - p->start);
-    return consumed < p->size ? p->size - consumed : 0;
-}
-
-inline uint64_t read_be(const unsigned char *bytes, int width) {
-    uint64_t v = 0;
-    for (int i = 0; i < width; ++i) v = (v << 8) | bytes[i];
-    return v;
-}
-
-// Argument of a head in the next `width` bytes; the cursor stays just past the
-// initial byte when they are missing.
-int32_t read_argument(cbor_parser *p, uint64_t *out, int width) {
-    if (remaining(p) < 1) return -1;
-    p->cursor += 1;
-    if (remaining(p) < (uint64_t)width) return -1;
-    *out = read_be(p->cursor, width);
-    p->cursor += width;
-    return 0;
-}
+using cbor_inline::read_argument;
+using cbor_inline::remaining;
 
 // Argument in the initial byte (width 0) or in the bytes after it.
 int32_t argument(cbor_parser *p, uint64_t *out, int width) {
@@ -202,46 +179,9 @@ int32_t cbor_parse_break(cbor_parser *p, cbor_val *) {
     return 0;
 }
 
-// Half precision as RFC 7049 Appendix D decodes it; NaN payloads are dropped.
-// The magnitudes are exact: a power-of-two scale of an 11-bit mantissa.
-int32_t cbor_parse_float16(cbor_parser *p, cbor_val *v) {
-    uint64_t half;
-    if (read_argument(p, &half, 2) < 0) return -1;
-    int exponent = (int)(half >> 10) & 0x1f;
-    uint64_t mantissa = half & 0x3ff;
-    if (exponent == 0) {
-        v->value.real = (double)mantissa * 0x1p-24;
-    } else if (exponent != 31) {
-        v->value.uint = (uint64_t)(exponent - 15 + 1023) << 52 | mantissa << 42;
-    } else {
-        v->value.uint = mantissa == 0 ? kInfinity : kQuietNan;
-    }
-    if (half & 0x8000) v->value.uint ^= kSignBit;
-    return 0;
-}
-
-int32_t cbor_parse_float32(cbor_parser *p, cbor_val *v) {
-    static const unsigned char infinity[4] = {0x7f, 0x80, 0x00, 0x00};
-    static const unsigned char quiet_nan[4] = {0x7f, 0xfc, 0x00, 0x00};
-    uint64_t bits;
-    if (read_argument(p, &bits, 4) < 0) return -1;
-    const unsigned char *payload = p->cursor - 4;
-    if (std::memcmp(payload, infinity, 4) == 0) {
-        v->value.uint = kInfinity;
-    } else if (std::memcmp(payload, quiet_nan, 4) == 0) {
-        v->value.uint = kQuietNan;
-    } else {
-        uint32_t narrow = (uint32_t)bits;
-        float single;
-        std::memcpy(&single, &narrow, sizeof single);
-        v->value.real = single;
-    }
-    return 0;
-}
-
-int32_t cbor_parse_float64(cbor_parser *p, cbor_val *v) {
-    return read_argument(p, &v->value.uint, 8);  // the double's bits, unchanged
-}
+int32_t cbor_parse_float16(cbor_parser *p, cbor_val *v) { return cbor_inline::parse_float16(p, v); }
+int32_t cbor_parse_float32(cbor_parser *p, cbor_val *v) { return cbor_inline::parse_float32(p, v); }
+int32_t cbor_parse_float64(cbor_parser *p, cbor_val *v) { return cbor_inline::parse_float64(p, v); }
 
 // The table: initial byte to handler, grouped by major type.
 #define X4(h) h, h, h, h

@@ -1,0 +1,129 @@
+// The call path of dumps. pybind11 builds the function's record (names,
+// defaults, docstring, signature) at import; calls then go through a vectorcall
+// entry that matches and converts the arguments exactly as pybind11's general
+// dispatcher does, without its per-call allocations.
+#include <cstring>
+#include <string>
+
+#include "encoder.hpp"
+#include "entry.hpp"
+
+namespace vantra {
+namespace {
+
+namespace detail = py::detail;
+
+const detail::function_record *record;  // owned by the function's capsule
+PyObject *parameter_names[3];           // interned: value, indefinite, max_depth
+
+bool is_name(PyObject *keyword, int parameter) {
+    return keyword == parameter_names[parameter] || PyUnicode_Compare(keyword, parameter_names[parameter]) == 0;
+}
+
+// Fills given[] from the positional and keyword arguments; false when they fit
+// no parameter list: too many, unknown or repeated names, or no value.
+bool match(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject *given[3]) {
+    if (nargs > 3) return false;
+    for (Py_ssize_t i = 0; i < nargs; ++i) given[i] = args[i];
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *keyword = PyTuple_GET_ITEM(kwnames, k);
+        int parameter = 0;
+        while (parameter < 3 && !is_name(keyword, parameter)) ++parameter;
+        if (parameter == 3 || given[parameter]) return false;
+        given[parameter] = args[nargs + k];
+    }
+    return given[0] != nullptr;
+}
+
+std::string repr_or_note(PyObject *obj) {
+    try {
+        return py::repr(obj);
+    } catch (const py::error_already_set &) {
+        return "<repr raised Error>";
+    }
+}
+
+// The TypeError for arguments that fit no parameter list, worded as pybind11 words it.
+PyObject *incompatible(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    std::string msg = std::string(record->name) +
+                      "(): incompatible function arguments. The following argument types are supported:\n"
+                      "    1. " + record->signature + "\n\nInvoked with: ";
+    for (Py_ssize_t i = 0; i < nargs; ++i) msg += (i ? ", " : "") + repr_or_note(args[i]);
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nkw) msg += nargs ? "; kwargs: " : "kwargs: ";
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        msg += k ? ", " : "";
+        msg += py::str("{}=").format(py::handle(PyTuple_GET_ITEM(kwnames, k))).cast<std::string>();
+        msg += repr_or_note(args[nargs + k]);
+    }
+    if (msg.find("std::") != std::string::npos) {
+        msg += "\n\nDid you forget to `#include <pybind11/stl.h>`? Or <pybind11/complex.h>,\n"
+               "<pybind11/functional.h>, <pybind11/chrono.h>, etc. Some automatic\n"
+               "conversions are optional and require extra headers to be included\n"
+               "when compiling your pybind11 module.";
+    }
+    if (PyErr_Occurred()) {
+        py::raise_from(PyExc_TypeError, msg.c_str());
+    } else {
+        PyErr_SetString(PyExc_TypeError, msg.c_str());
+    }
+    return nullptr;
+}
+
+// Converts an option with pybind11's own caster, conversion allowed.
+template <typename T>
+bool convert(PyObject *obj, T &out) {
+    if (!obj) return true;  // the default
+    detail::make_caster<T> caster;
+    if (!caster.load(obj, true)) return false;
+    out = detail::cast_op<T>(caster);
+    return true;
+}
+
+PyObject *dumps_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    try {
+        PyObject *given[3] = {nullptr, nullptr, nullptr};
+        DumpValue value;
+        bool indefinite = true;
+        unsigned long max_depth = 0;
+        if (!match(args, nargs, kwnames, given) || !classify(given[0], true, value) ||
+            !convert(given[1], indefinite) || !convert(given[2], max_depth)) {
+            return incompatible(args, nargs, kwnames);
+        }
+        return dumps(value, indefinite, max_depth).release().ptr();
+    } catch (const PythonErrorSet &) {
+        return nullptr;
+    } catch (py::error_already_set &e) {
+        e.restore();
+        return nullptr;
+#ifdef __GLIBCXX__
+    } catch (abi::__forced_unwind &) {
+        throw;
+#endif
+    } catch (...) {
+        if (detail::apply_exception_translators(detail::get_local_internals().registered_exception_translators) ||
+            detail::apply_exception_translators(detail::get_internals().registered_exception_translators)) {
+            return nullptr;
+        }
+        PyErr_SetString(PyExc_SystemError, "Exception escaped from default exception translator!");
+        return nullptr;
+    }
+}
+
+}  // namespace
+
+void install_entry(py::module_ &module) {
+    py::object defined = module.attr("dumps");
+    PyObject *capsule = PyCFunction_GET_SELF(defined.ptr());
+    record = py::reinterpret_borrow<py::capsule>(capsule);
+    for (int i = 0; i < 3; ++i) parameter_names[i] = PyUnicode_InternFromString(record->args[i].name);
+    static PyMethodDef def = {"dumps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dumps_entry)),
+                              METH_FASTCALL | METH_KEYWORDS, record->def->ml_doc};
+    // The capsule stays the function's self, and keeps the record alive.
+    py::object entry = py::reinterpret_steal<py::object>(PyCFunction_NewEx(&def, capsule, module.attr("__name__").ptr()));
+    if (!entry) throw py::error_already_set();
+    module.add_object("dumps", entry, true);
+}
+
+}  // namespace vantra

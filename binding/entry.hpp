@@ -1,0 +1,22 @@
+// dumps: the body, and the entry Python calls.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include "dump_value.hpp"
+
+namespace vantra {
+
+// Encodes value with the handler set picked by indefinite and max_depth.
+py::bytes dumps(const DumpValue &value, bool indefinite, unsigned long max_depth);
+
+// Replaces the module's dumps, defined through pybind11, by an entry that
+// shares its record and takes its arguments without the general dispatcher.
+void install_entry(py::module_ &module);
+
+// A thread's first C++ exception sets up libstdc++'s per-thread state, and
+// glibc aborts the process if that allocation fails. Importing pays it for the
+// importing thread, so that an out-of-memory error in dumps can be raised.
+void prepare_exceptions();
+
+}  // namespace vantra

@@ -1,0 +1,88 @@
+// Inline reader pieces for code inside this library: argument reading and the
+// float handlers, shared by the exported handlers and the float width choice.
+#ifndef VANTRA_CBOR_READER_INLINE_H
+#define VANTRA_CBOR_READER_INLINE_H
+
+#include <cstring>
+
+#include "cbor.h"
+
+namespace cbor_inline {
+
+const uint64_t kSignBit = 0x8000000000000000u;
+const uint64_t kInfinity = 0x7ff0000000000000u;
+const uint64_t kQuietNan = 0x7ff8000000000000u;
+
+// Bytes between the cursor and the end of the range, at full width.
+inline uint64_t remaining(const cbor_parser *p) {
+    uint64_t consumed = (uint64_t)(p->cursor - p->start);
+    return consumed < p->size ? p->size - consumed : 0;
+}
+
+// A big-endian number of 1, 2, 4 or 8 bytes; each width compiles to one load.
+inline uint64_t read_be(const unsigned char *b, int width) {
+    switch (width) {
+    case 1:
+        return b[0];
+    case 2:
+        return (uint64_t)b[0] << 8 | b[1];
+    case 4:
+        return (uint64_t)b[0] << 24 | (uint64_t)b[1] << 16 | (uint64_t)b[2] << 8 | b[3];
+    default:
+        return read_be(b, 4) << 32 | read_be(b + 4, 4);
+    }
+}
+
+// Argument of a head in the next `width` bytes; the cursor stays just past the
+// initial byte when they are missing.
+inline int32_t read_argument(cbor_parser *p, uint64_t *out, int width) {
+    if (remaining(p) < 1) return -1;
+    p->cursor += 1;
+    if (remaining(p) < (uint64_t)width) return -1;
+    *out = read_be(p->cursor, width);
+    p->cursor += width;
+    return 0;
+}
+
+// Half precision as RFC 7049 Appendix D decodes it; NaN payloads are dropped.
+// The magnitudes are exact: a power-of-two scale of an 11-bit mantissa.
+inline int32_t parse_float16(cbor_parser *p, cbor_val *v) {
+    uint64_t half;
+    if (read_argument(p, &half, 2) < 0) return -1;
+    int exponent = (int)(half >> 10) & 0x1f;
+    uint64_t mantissa = half & 0x3ff;
+    if (exponent == 0) {
+        v->value.real = (double)mantissa * 0x1p-24;
+    } else if (exponent != 31) {
+        v->value.uint = (uint64_t)(exponent - 15 + 1023) << 52 | mantissa << 42;
+    } else {
+        v->value.uint = mantissa == 0 ? kInfinity : kQuietNan;
+    }
+    if (half & 0x8000) v->value.uint ^= kSignBit;
+    return 0;
+}
+
+// Single precision widened; the two patterns below read as the canonical
+// infinity and quiet NaN.
+inline int32_t parse_float32(cbor_parser *p, cbor_val *v) {
+    uint64_t bits;
+    if (read_argument(p, &bits, 4) < 0) return -1;
+    if (bits == 0x7f800000u) {
+        v->value.uint = kInfinity;
+    } else if (bits == 0x7ffc0000u) {
+        v->value.uint = kQuietNan;
+    } else {
+        uint32_t narrow = (uint32_t)bits;
+        float single;
+        std::memcpy(&single, &narrow, sizeof single);
+        v->value.real = single;
+    }
+    return 0;
+}
+
+// The double's bits, unchanged (NaN payloads kept).
+inline int32_t parse_float64(cbor_parser *p, cbor_val *v) { return read_argument(p, &v->value.uint, 8); }
+
+}  // namespace cbor_inline
+
+#endif  // VANTRA_CBOR_READER_INLINE_H
