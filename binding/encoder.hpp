@@ -8,6 +8,10 @@
 #include "dump_value.hpp"
 #include "writer_inline.h"
 
+#if PY_VERSION_HEX < 0x030A0000
+#include <longintrepr.h>  // PyLongObject's digits, public from 3.10 on
+#endif
+
 namespace vantra {
 
 // The owning handle of a call's output. Its block comes from a small
@@ -93,6 +97,20 @@ inline int checked(int status) {
     return status;
 }
 
+// The value of an int held in one internal digit (the common case) without a
+// call; false for larger ones.
+inline bool small_int_value(PyObject *obj, long long &value) {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(obj))) return false;
+    value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(obj));
+#else
+    Py_ssize_t size = Py_SIZE(obj);
+    if (size < -1 || size > 1) return false;
+    value = size * (long long)reinterpret_cast<PyLongObject *>(obj)->ob_digit[0];
+#endif
+    return true;
+}
+
 // Scalars are written the same way in every mode.
 int write_int(cbor_generator *generator, PyObject *obj, uint64_t error_text_limit);
 int write_float(cbor_generator *generator, PyObject *obj);
@@ -117,7 +135,15 @@ struct Encode {
     int operator()(const py::tuple &v) const { return write_tuple(v.ptr()); }
     int operator()(const py::dict &v) const { return write_dict(v.ptr()); }
     int operator()(const py::bytes &v) const { return write_bytes(out(), v.ptr()); }
-    int operator()(const py::str &v) const { return write_str(out(), v.ptr()); }
+    int operator()(const py::str &v) const { return write_text(v.ptr()); }
+
+    // A compact ASCII string is its own UTF-8: its bytes are written as they lie.
+    int write_text(PyObject *obj) const {
+        if (PyUnicode_IS_COMPACT_ASCII(obj)) {
+            return checked(cbor_inline::write_string(out(), 3, PyUnicode_DATA(obj), (size_t)PyUnicode_GET_LENGTH(obj)));
+        }
+        return write_str(out(), obj);
+    }
     int operator()(bool v) const { return write_simple(v ? kTrue : kFalse); }
     int operator()(unsigned long long v) const { return checked(cbor_inline::write_uint(out(), v)); }
     int operator()(long long v) const {
@@ -131,6 +157,8 @@ struct Encode {
     // An exact int that fits 64 bits cannot fail the round trip of the general rule.
     int write_any_int(PyObject *obj) const {
         if (PyLong_CheckExact(obj)) {
+            long long small;
+            if (small_int_value(obj, small)) return write_signed(small);
             int overflow;
             long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
             if (!overflow) {
@@ -153,7 +181,7 @@ struct Encode {
     // classified into a DumpValue first. The outcome is the same either way.
     int write_object(PyObject *obj) const {
         PyTypeObject *type = Py_TYPE(obj);
-        if (type == &PyUnicode_Type) return write_str(out(), obj);
+        if (type == &PyUnicode_Type) return write_text(obj);
         if (type == &PyLong_Type) return write_any_int(obj);
         if (type == &PyFloat_Type) return write_float(out(), obj);
         if (type == &PyDict_Type) return write_dict(obj);

@@ -9,11 +9,11 @@
 namespace vantra {
 namespace {
 
-// An output block of up to this size is kept for the next call. Calls run
+// An output block of up to this size (1 MiB) is kept for the next call. Calls run
 // with the interpreter lock held, which guards the spare; a call that finds it
 // taken (a call from an element hook, or from another thread meanwhile) simply
 // starts without one.
-constexpr size_t kSpareLimit = 64 * 1024;
+constexpr size_t kSpareLimit = 1024 * 1024;
 
 struct Spare {
     unsigned char *data = nullptr;

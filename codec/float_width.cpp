@@ -25,7 +25,13 @@ bool same(const cbor_val &a, const cbor_val &b) { return a.value.real == b.value
 
 }  // namespace
 
-extern "C" int cbor_write_float(cbor_generator *generator, double value) {
+// Kept out of line from the exported entry: measured to run fewer
+// instructions than the same body inlined into it.
+namespace cbor_inline {
+int write_float(cbor_generator *generator, double value);
+}
+
+int cbor_inline::write_float(cbor_generator *generator, double value) {
     static const unsigned char nan[3] = {0xf9, 0x7e, 0x00};
     static const unsigned char pos_inf[3] = {0xf9, 0x7c, 0x00};
     static const unsigned char neg_inf[3] = {0xf9, 0xfc, 0x00};
@@ -69,4 +75,8 @@ extern "C" int cbor_write_float(cbor_generator *generator, double value) {
     std::memcpy(out, scratch + widths[chosen].offset, 9);
     generator->length += widths[chosen].size;
     return 1;
+}
+
+extern "C" int cbor_write_float(cbor_generator *generator, double value) {
+    return cbor_inline::write_float(generator, value);
 }

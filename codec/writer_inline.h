@@ -23,14 +23,25 @@ inline unsigned char *reserve(cbor_generator *g, size_t count) {
     return g->data + g->length;
 }
 
-// Big-endian stores; compilers turn the shifts into one byte swap and store.
+// Big-endian stores: one byte swap and one store each.
+#if defined(__GNUC__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
 inline void store16(unsigned char *p, uint64_t v) {
-    p[0] = (unsigned char)(v >> 8), p[1] = (unsigned char)v;
+    uint16_t be = __builtin_bswap16((uint16_t)v);
+    std::memcpy(p, &be, 2);
 }
 inline void store32(unsigned char *p, uint64_t v) {
-    store16(p, v >> 16), store16(p + 2, v);
+    uint32_t be = __builtin_bswap32((uint32_t)v);
+    std::memcpy(p, &be, 4);
 }
+inline void store64(unsigned char *p, uint64_t v) {
+    uint64_t be = __builtin_bswap64(v);
+    std::memcpy(p, &be, 8);
+}
+#else
+inline void store16(unsigned char *p, uint64_t v) { p[0] = (unsigned char)(v >> 8), p[1] = (unsigned char)v; }
+inline void store32(unsigned char *p, uint64_t v) { store16(p, v >> 16), store16(p + 2, v); }
 inline void store64(unsigned char *p, uint64_t v) { store32(p, v >> 32), store32(p + 4, v); }
+#endif
 
 // Shortest head: the argument picks the width. Returns its size (at most 9).
 inline size_t put_head(unsigned char *p, int major_type, uint64_t argument) {
@@ -71,7 +82,7 @@ inline int write_byte(cbor_generator *g, unsigned char byte) {
     return 0;
 }
 
-inline int write_head(cbor_generator *g, int major_type, uint64_t argument) {
+__attribute__((always_inline)) inline int write_head(cbor_generator *g, int major_type, uint64_t argument) {
     unsigned char *p = g ? reserve(g, 9) : nullptr;
     if (!p) return -1;
     g->length += put_head(p, major_type, argument);
@@ -84,13 +95,28 @@ inline int write_counted_head(cbor_generator *g, int major_type, size_t count) {
     return write_head(g, major_type, count);
 }
 
-inline int write_string(cbor_generator *g, int major_type, const void *source, size_t length) {
+// Short copies (most keys and words) as two overlapping fixed-size moves.
+inline void copy_bytes(unsigned char *to, const void *from, size_t count) {
+    const unsigned char *src = static_cast<const unsigned char *>(from);
+    if (count > 16) {
+        std::memcpy(to, src, count);
+    } else if (count >= 8) {
+        std::memcpy(to, src, 8), std::memcpy(to + count - 8, src + count - 8, 8);
+    } else if (count >= 4) {
+        std::memcpy(to, src, 4), std::memcpy(to + count - 4, src + count - 4, 4);
+    } else {
+        for (size_t i = 0; i < count; ++i) to[i] = src[i];
+    }
+}
+
+__attribute__((always_inline)) inline int write_string(cbor_generator *g, int major_type, const void *source,
+                                                       size_t length) {
     if (length == CBOR_INDEFINITE) return write_counted_head(g, major_type, length);
     if (!g || add_overflows(length, 9)) return -1;
     unsigned char *p = reserve(g, 9 + length);
     if (!p) return -1;
     size_t head = put_head(p, major_type, length);
-    if (length) std::memcpy(p + head, source, length);
+    copy_bytes(p + head, source, length);
     g->length += head + length;
     return 0;
 }
