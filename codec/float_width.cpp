@@ -47,26 +47,32 @@ int cbor_inline::write_float(cbor_generator *generator, double value) {
     std::memcpy(&d, &value, sizeof d);
 
     // The three encodings, narrowest first, in a scratch buffer on the stack,
-    // read back with the reader's own handlers.
+    // read back with the reader's own handlers (the half is filled in when it
+    // is needed).
     unsigned char scratch[3 + 5 + 9] = {0xf9, 0, 0, 0xfa, 0, 0, 0, 0, 0xfb};
-    cbor_inline::store16(scratch + 1, half_from_single(f));
     cbor_inline::store32(scratch + 4, f);
     cbor_inline::store64(scratch + 9, d);
     static const struct { unsigned char head; size_t offset, size; } widths[3] = {
         {0xf9, 0, 3}, {0xfa, 3, 5}, {0xfb, 8, 9}};
-    cbor_parser reader = {scratch, sizeof scratch, scratch, 0};
     cbor_val read[3] = {};
     for (int i = 0; i < 3; ++i) {
         read[i].initial_byte = widths[i].head;
         read[i].major_type = 7;
     }
-    // The handlers cbor_jump_table holds for 0xf9, 0xfa and 0xfb, inlined.
-    if (cbor_inline::parse_float16(&reader, &read[0]) != 0 || cbor_inline::parse_float32(&reader, &read[1]) != 0 ||
-        cbor_inline::parse_float64(&reader, &read[2]) != 0) {
+    // Narrowest last: the single must equal the double, then the half the
+    // single. The half is read back only when the single has passed. The
+    // handlers are those cbor_jump_table holds for 0xf9, 0xfa and 0xfb, inlined.
+    cbor_parser reader = {scratch, sizeof scratch, scratch + widths[1].offset, 0};
+    if (cbor_inline::parse_float32(&reader, &read[1]) != 0 || cbor_inline::parse_float64(&reader, &read[2]) != 0) {
         return -1;
     }
-    // Narrowest last: single must equal double, half must equal single.
-    int chosen = !same(read[1], read[2]) ? 2 : !same(read[0], read[1]) ? 1 : 0;
+    int chosen = 2;
+    if (same(read[1], read[2])) {
+        cbor_inline::store16(scratch + 1, half_from_single(f));
+        reader.cursor = scratch;
+        if (cbor_inline::parse_float16(&reader, &read[0]) != 0) return -1;
+        chosen = same(read[0], read[1]) ? 0 : 1;
+    }
     // One append: a failed write leaves the output as it was. Nine bytes are
     // copied whatever the width (the scratch buffer holds them), so the copy
     // has a fixed size; length grows by the item's own.

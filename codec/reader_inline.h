@@ -19,18 +19,27 @@ inline uint64_t remaining(const cbor_parser *p) {
     return consumed < p->size ? p->size - consumed : 0;
 }
 
-// A big-endian number of 1, 2, 4 or 8 bytes; each width compiles to one load.
+// A big-endian number of 1, 2, 4 or 8 bytes: one load and one byte swap.
 inline uint64_t read_be(const unsigned char *b, int width) {
+#if defined(__GNUC__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    uint16_t v16;
+    uint32_t v32;
+    uint64_t v64;
     switch (width) {
     case 1:
         return b[0];
     case 2:
-        return (uint64_t)b[0] << 8 | b[1];
+        return std::memcpy(&v16, b, 2), __builtin_bswap16(v16);
     case 4:
-        return (uint64_t)b[0] << 24 | (uint64_t)b[1] << 16 | (uint64_t)b[2] << 8 | b[3];
+        return std::memcpy(&v32, b, 4), __builtin_bswap32(v32);
     default:
-        return read_be(b, 4) << 32 | read_be(b + 4, 4);
+        return std::memcpy(&v64, b, 8), __builtin_bswap64(v64);
     }
+#else
+    uint64_t v = 0;
+    for (int i = 0; i < width; ++i) v = (v << 8) | b[i];
+    return v;
+#endif
 }
 
 // Argument of a head in the next `width` bytes; the cursor stays just past the
