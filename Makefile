@@ -3,7 +3,7 @@ PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
 
-.PHONY: demo test
+.PHONY: demo test bench
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -19,3 +19,10 @@ test: $(PY)
 	$(PY) -m pip install -q -r requirements-test.txt
 	$(PY) -m pip install -q .
 	$(PY) -m pytest
+
+# Encoding speed and peak memory against peers: tables and chart in bench/results/.
+# (bench/instructions.py counts instructions per call under callgrind.)
+bench: $(PY)
+	$(PY) -m pip install -q -r bench/requirements.txt
+	$(PY) -m pip install -q .
+	$(PY) bench/bench.py

@@ -1,0 +1,443 @@
+"""Encoding speed of vantra_cbor.dumps against cbor2, msgpack, ormsgpack, orjson and json.
+
+    python bench/bench.py [--quick] [--out DIR]
+
+Every library's output is decoded and compared with the input before it is timed;
+a library that cannot encode a payload, or does not round-trip it, gets an empty cell.
+Samples are taken round-robin across the libraries so machine noise hits all alike.
+"""
+import argparse
+import gc
+import importlib.metadata
+import json
+import os
+import platform
+import random
+import statistics
+import struct
+import subprocess
+import sys
+import time
+import timeit
+from pathlib import Path
+
+import cbor2
+import msgpack
+import orjson
+import ormsgpack
+import vantra_cbor
+
+SEED = 20240611
+
+# (column, timeit statement, decoder). The callable is bound to the local `f`
+# so every library pays the same lookup cost.
+LIBRARIES = [
+    ("vantra indef", vantra_cbor.dumps, "f(x)", cbor2.loads),
+    ("vantra def", vantra_cbor.dumps, "f(x, indefinite=False)", cbor2.loads),
+    ("cbor2", cbor2.dumps, "f(x)", cbor2.loads),
+    ("msgpack", msgpack.packb, "f(x)", lambda b: msgpack.unpackb(b, raw=False, strict_map_key=False)),
+    ("ormsgpack", ormsgpack.packb, "f(x)", lambda b: msgpack.unpackb(b, raw=False, strict_map_key=False)),
+    ("orjson", orjson.dumps, "f(x)", json.loads),
+    ("json", json.dumps, "f(x)", json.loads),
+]
+VANTRA = ("vantra indef", "vantra def")
+BASELINES = ("cbor2", "msgpack", "ormsgpack")
+
+
+# ---------------------------------------------------------------- payloads
+
+WORDS = (
+    "the a of and to in is for on with this that new just today going love time "
+    "café naïve résumé Zürich São Paulo crème brûlée façade Ærø Kraków Ångström über "
+    "東京 日本語 北京 ラーメン 좋아요 서울 你好 世界 "
+    "😀 🎉 🚀 ❤️ 👍🏽 🇫🇷 🔥 ☕"
+).split()
+
+
+def tweets(rng, count=300):
+    def user():
+        return {
+            "id": rng.randrange(1, 2**40),
+            "name": " ".join(rng.choice(WORDS) for _ in range(2)),
+            "screen_name": "user%d" % rng.randrange(10**6),
+            "location": rng.choice([None, "Zürich", "東京", "São Paulo", "Berlin"]),
+            "description": " ".join(rng.choice(WORDS) for _ in range(rng.randrange(0, 15))),
+            "followers_count": rng.randrange(0, 10**7),
+            "friends_count": rng.randrange(0, 5000),
+            "verified": rng.random() < 0.1,
+            "protected": False,
+        }
+
+    out = []
+    for _ in range(count):
+        text = " ".join(rng.choice(WORDS) for _ in range(rng.randrange(5, 30)))
+        out.append({
+            "id": rng.randrange(2**59, 2**63),
+            "id_str": str(rng.randrange(2**59, 2**63)),
+            "created_at": time.strftime("%a %b %d %H:%M:%S +0000 %Y", time.gmtime(rng.randrange(2**31))),
+            "text": text,
+            "lang": rng.choice(["en", "fr", "ja", "de", "pt"]),
+            "truncated": False,
+            "in_reply_to_status_id": rng.choice([None, rng.randrange(2**62)]),
+            "user": user(),
+            "entities": {
+                "hashtags": [{"text": rng.choice(WORDS), "indices": [rng.randrange(140), rng.randrange(140)]}
+                             for _ in range(rng.randrange(0, 4))],
+                "urls": [],
+                "user_mentions": [{"screen_name": "user%d" % rng.randrange(10**6), "id": rng.randrange(2**40)}
+                                  for _ in range(rng.randrange(0, 3))],
+            },
+            "retweet_count": rng.randrange(0, 100000),
+            "favorite_count": rng.randrange(0, 100000),
+            "favorited": rng.random() < 0.5,
+            "retweeted": rng.random() < 0.5,
+            "coordinates": None,
+        })
+    return out
+
+
+def coordinate(rng):
+    # Mostly arbitrary doubles; some that fit a half or a single exactly, so the
+    # narrow float widths are exercised too.
+    r = rng.random()
+    if r < 0.15:
+        return rng.randrange(-720, 720) / 4
+    if r < 0.3:
+        return struct.unpack("f", struct.pack("f", rng.uniform(-180, 180)))[0]
+    return rng.uniform(-180, 180)
+
+
+def geojson(rng, features=100, points=50):
+    return {
+        "type": "FeatureCollection",
+        "features": [{
+            "type": "Feature",
+            "properties": {"name": "Zone %d" % i, "population": rng.randrange(10**6),
+                           "area_km2": rng.uniform(0, 1000)},
+            "geometry": {"type": "Polygon",
+                         "coordinates": [[[coordinate(rng), coordinate(rng)] for _ in range(points)]]},
+        } for i in range(features)],
+    }
+
+
+def catalogue(rng, count=1000):
+    return [{
+        "sku": rng.randrange(10**9),
+        "name": "Item %d" % i,
+        "price_cents": rng.randrange(100, 10**6),
+        "in_stock": rng.random() < 0.8,
+        "stock_by_warehouse": [rng.randrange(0, 1000) for _ in range(10)],
+        "ratings": [rng.randrange(0, 6) for _ in range(40)],
+        "related": [rng.randrange(10**9) for _ in range(10)],
+    } for i in range(count)]
+
+
+# One bucket per CBOR head width, non-negative and negative.
+INT_RANGES = [(0, 23), (24, 255), (256, 65535), (65536, 2**32 - 1), (2**32, 2**63 - 1),
+              (-24, -1), (-256, -25), (-65536, -257), (-2**32, -65537), (-2**63, -2**32 - 1)]
+
+
+def ints(rng, count=100_000):
+    out = [rng.randint(lo, hi) for i in range(count) for lo, hi in [INT_RANGES[i % len(INT_RANGES)]]]
+    rng.shuffle(out)
+    return out
+
+
+def large_strings(rng, non_ascii):
+    if not non_ascii:
+        return ["".join(rng.choice("abcdefghijklmnopqrstuvwxyz ") for _ in range(10**6)) for _ in range(3)]
+    # One string per internal width (1, 2 and 4 bytes a character), ~1 MB of UTF-8 each.
+    alphabets = ["abcdé ïöüçà", "日本語東京北京你好世界ラーメン", "😀🎉🚀🔥☕a"]
+    return ["".join(rng.choice(a) for _ in range(10**6 // len(a.encode()) * len(a))) for a in alphabets]
+
+
+def payloads():
+    rng = random.Random(SEED)
+    return [
+        ("tweets (300)", tweets(rng)),
+        ("geojson (5k points)", geojson(rng)),
+        ("catalogue (1k)", catalogue(rng)),
+        ("ints (100k, all widths)", ints(rng)),
+        ("bytes 1 KiB x 1000", [rng.randbytes(1024) for _ in range(1000)]),
+        ("str 1 MB ASCII x 3", large_strings(rng, False)),
+        ("str ~1 MB non-ASCII x 3", large_strings(rng, True)),
+        ('tiny {"a": 1}', {"a": 1}),
+        ("tiny [1, 2, 3]", [1, 2, 3]),
+        ("tiny 1", 1),
+        ('tiny "x"', "x"),
+    ]
+
+
+# ---------------------------------------------------------------- checks and timing
+
+def as_plain(value):
+    """The value as the decoders give it back: tuples become lists."""
+    if isinstance(value, (list, tuple)):
+        return [as_plain(v) for v in value]
+    if isinstance(value, dict):
+        return {k: as_plain(v) for k, v in value.items()}
+    return value
+
+
+def make_timer(func, stmt, value):
+    # timeit switches gc off while it runs, for every library alike.
+    return timeit.Timer(stmt, setup="f = _f; x = _x", timer=time.perf_counter_ns,
+                        globals={"_f": func, "_x": value})
+
+
+def calibrate(timer, target_ns):
+    n = 1
+    while True:
+        elapsed = timer.timeit(n)
+        if elapsed >= target_ns / 4:
+            return max(1, round(n * target_ns / elapsed))
+        n *= 4 if elapsed < target_ns / 50 else 2
+
+
+def bench_payload(value, samples, target_ns):
+    """Median ns per call for each library that round-trips value, else None."""
+    expected = as_plain(value)
+    timers = {}
+    for name, func, stmt, decode in LIBRARIES:
+        try:
+            encoded = eval(stmt, {"f": func, "x": value})
+            ok = decode(encoded) == expected
+        except Exception:
+            ok = False
+        if ok:
+            timer = make_timer(func, stmt, value)
+            timers[name] = (timer, calibrate(timer, target_ns))
+    times = {name: [] for name in timers}
+    names = list(timers)
+    for rep in range(samples):
+        # Rotate the starting library so none always runs first after a switch.
+        for name in names[rep % len(names):] + names[:rep % len(names)]:
+            timer, n = timers[name]
+            times[name].append(timer.timeit(n) / n)
+    return {name: statistics.median(times[name]) if name in times else None for name, *_ in LIBRARIES}
+
+
+# ---------------------------------------------------------------- peak memory
+
+MEMORY_DOCS = {
+    "blobs": "100 x 1 MB blobs (bytes and ASCII str)",
+    "ints": "11M ints (9-byte heads)",
+}
+MEMORY_LIBS = {
+    "vantra indef": lambda x: vantra_cbor.dumps(x),
+    "vantra def": lambda x: vantra_cbor.dumps(x, indefinite=False),
+    "cbor2": cbor2.dumps,
+    "msgpack": msgpack.packb,
+    "ormsgpack": ormsgpack.packb,
+}
+
+
+def memory_doc(kind):
+    rng = random.Random(SEED)
+    if kind == "blobs":
+        # ASCII str only: a non-ASCII str would gain a cached UTF-8 copy, counted against the encoder.
+        return [rng.randbytes(10**6) if i % 2 else "%07d" % i * (10**6 // 7) for i in range(100)]
+    return [rng.randrange(2**32, 2**63) for _ in range(11 * 10**6)]
+
+
+def peak_rss_kb():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    import resource
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
+def memory_child(lib, kind):
+    """Runs in a fresh process: prints the peak RSS increase of one call and the result's size."""
+    value = memory_doc(kind)
+    gc.collect()
+    try:
+        # Resets the high-water mark to the current RSS, so building the input does not count.
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+    except OSError:
+        pass
+    before = peak_rss_kb()
+    result = MEMORY_LIBS[lib](value)
+    after = peak_rss_kb()
+    print(json.dumps({"increase": (after - before) * 1024, "size": len(result)}))
+
+
+def measure_memory():
+    rows = []
+    for kind, title in MEMORY_DOCS.items():
+        for lib in MEMORY_LIBS:
+            proc = subprocess.run([sys.executable, __file__, "--memory-child", lib, kind],
+                                  capture_output=True, text=True)
+            if proc.returncode != 0:
+                rows.append((title, lib, None, None))
+                continue
+            m = json.loads(proc.stdout.strip().splitlines()[-1])
+            rows.append((title, lib, m["size"], m["increase"]))
+    return rows
+
+
+# ---------------------------------------------------------------- report
+
+def fmt_time(ns):
+    if ns is None:
+        return ""
+    for unit, scale in (("s", 1e9), ("ms", 1e6), ("µs", 1e3)):
+        if ns >= scale:
+            return "%.3g %s" % (ns / scale, unit)
+    return "%.3g ns" % ns
+
+
+def fmt_size(n):
+    for unit, scale in (("MB", 1e6), ("kB", 1e3)):
+        if n >= scale:
+            return "%.3g %s" % (n / scale, unit)
+    return "%d B" % n
+
+
+def speedup(results, mode, other):
+    if results[mode] is None or results[other] is None:
+        return None
+    return results[other] / results[mode]
+
+
+def markdown_table(header, rows):
+    widths = [max(len(str(c)) for c in col) for col in zip(header, *rows)]
+    line = lambda cells: "| " + " | ".join(str(c).ljust(w) for c, w in zip(cells, widths)) + " |"
+    return "\n".join([line(header), "|" + "|".join("-" * (w + 2) for w in widths) + "|"] + [line(r) for r in rows])
+
+
+def speed_table(results):
+    header = (["payload", "CBOR size"] + [name for name, *_ in LIBRARIES]
+              + ["%s vs %s" % (m.split()[1], o) for m in VANTRA for o in ("cbor2", "ormsgpack")])
+    rows = []
+    for title, size, res in results:
+        ratios = [speedup(res, m, o) for m in VANTRA for o in ("cbor2", "ormsgpack")]
+        rows.append([title, fmt_size(size)] + [fmt_time(res[name]) for name, *_ in LIBRARIES]
+                    + ["" if r is None else "%.2f×" % r for r in ratios])
+    return markdown_table(header, rows)
+
+
+def memory_table(rows):
+    out = []
+    for title, lib, size, increase in rows:
+        out.append([title, lib, "" if size is None else fmt_size(size),
+                    "" if increase is None else fmt_size(increase),
+                    "" if increase is None else "%.2f×" % (increase / size)])
+    return markdown_table(["document", "library", "result", "peak RSS increase", "increase / result"], out)
+
+
+def cpu_model():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown"
+
+
+def environment():
+    versions = ", ".join("%s %s" % (d, importlib.metadata.version(d))
+                         for d in ("vantra_cbor", "cbor2", "msgpack", "ormsgpack", "orjson"))
+    return ["Python %s (%s)" % (platform.python_version(), platform.python_implementation()),
+            "%s, %s, %d CPUs" % (platform.platform(), cpu_model(), os.cpu_count()),
+            versions]
+
+
+def cbor2_c_extension():
+    # cbor2 falls back to pure Python silently when its C module is missing.
+    return getattr(cbor2.dumps, "__module__", "") in ("_cbor2", "cbor2._cbor2") \
+        and type(cbor2.dumps).__name__ == "builtin_function_or_method"
+
+
+def plot(results, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from matplotlib.ticker import FuncFormatter, LogLocator
+
+    titles = [t for t, _, _ in results]
+    fig, axes = plt.subplots(1, 2, figsize=(13, 0.55 * len(titles) + 2.2), sharex=True, sharey=True)
+    height = 0.26
+    colors = {"cbor2": "#4c72b0", "msgpack": "#dd8452", "ormsgpack": "#55a868"}
+    for ax, mode in zip(axes, VANTRA):
+        for i, other in enumerate(BASELINES):
+            ys = [k + (i - 1) * height for k in range(len(titles))]
+            vals = [speedup(res, mode, other) or 0 for _, _, res in results]
+            bars = ax.barh(ys, vals, height, label="vs " + other, color=colors[other])
+            ax.bar_label(bars, labels=["%.2g" % v if v else "" for v in vals], fontsize=7, padding=2)
+        ax.axvline(1, color="black", linewidth=0.8)
+        ax.set_xscale("log")
+        ax.xaxis.set_major_locator(LogLocator(subs=(1, 2, 5)))
+        ax.xaxis.set_major_formatter(FuncFormatter(lambda v, _: "%g×" % v))
+        ax.xaxis.set_minor_formatter(FuncFormatter(lambda v, _: ""))
+        ax.set_title("dumps(x)" if mode == VANTRA[0] else "dumps(x, indefinite=False)")
+        ax.set_xlabel("speedup of vantra_cbor (>1: vantra_cbor faster)")
+        ax.grid(axis="x", which="major", alpha=0.3)
+    axes[0].set_yticks(range(len(titles)), titles)
+    axes[0].invert_yaxis()
+    handles, labels = axes[0].get_legend_handles_labels()
+    fig.legend(handles, labels, loc="upper center", bbox_to_anchor=(0.5, 0.965), ncol=3, frameon=False)
+    fig.suptitle("vantra_cbor encoding speedup per payload", y=0.995)
+    fig.tight_layout(rect=(0, 0, 1, 0.93))
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="fewer, shorter samples")
+    parser.add_argument("--out", type=Path, default=Path(__file__).resolve().parent / "results")
+    parser.add_argument("--memory-child", nargs=2, metavar=("LIB", "DOC"), help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.memory_child:
+        return memory_child(*args.memory_child)
+
+    samples, target_ns = (7, 10e6) if args.quick else (21, 25e6)
+    started = time.perf_counter()
+    env = environment()
+    for line in env:
+        print(line)
+    c_ext = cbor2_c_extension()
+    print("cbor2 C extension in use: %s" % ("yes (%s)" % cbor2.dumps.__module__ if c_ext else "NO, pure Python"))
+    print("%d samples per library, ~%d ms each, median reported\n" % (samples, target_ns / 1e6))
+
+    results = []
+    for title, value in payloads():
+        size = len(vantra_cbor.dumps(value, indefinite=False))
+        res = bench_payload(value, samples, target_ns)
+        results.append((title, size, res))
+        print("  %-26s %s" % (title, "  ".join("%s %s" % (n, fmt_time(t) or "-") for n, t in res.items())),
+              flush=True)
+
+    table = speed_table(results)
+    print("\nTime per call (median); speedup = other library's time / vantra_cbor's time\n")
+    print(table)
+
+    print("\nPeak memory of one call (fresh process each)\n", flush=True)
+    mem = memory_table(measure_memory())
+    print(mem)
+
+    args.out.mkdir(parents=True, exist_ok=True)
+    plot(results, args.out / "speedup.png")
+    with open(args.out / "results.md", "w") as f:
+        f.write("Encoding time per call, median of %d samples; columns `vantra indef` and "
+                "`vantra def` are `dumps(x)` and `dumps(x, indefinite=False)`. Speedup = other "
+                "library's time / vantra_cbor's time (>1: vantra_cbor is faster). "
+                "An empty cell: that library cannot encode the payload or does not round-trip it.\n\n"
+                % samples)
+        f.write("".join("- %s\n" % line for line in env))
+        f.write("- cbor2 C extension: %s\n\n" % ("yes" if c_ext else "no"))
+        f.write(table + "\n\n")
+        f.write("Peak RSS increase of one `dumps` call, relative to the size of its result:\n\n")
+        f.write(mem + "\n")
+    print("\nWrote %s and %s (%.0f s)" % (args.out / "speedup.png", args.out / "results.md",
+                                         time.perf_counter() - started))
+
+
+if __name__ == "__main__":
+    main()
