@@ -3,7 +3,7 @@ PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
 
-.PHONY: demo test bench
+.PHONY: demo test bench test-asan
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -26,3 +26,19 @@ bench: $(PY)
 	$(PY) -m pip install -q -r bench/requirements.txt
 	$(PY) -m pip install -q .
 	$(PY) bench/bench.py
+
+# The whole suite against a build instrumented with AddressSanitizer and
+# UndefinedBehaviorSanitizer (gcc's runtimes, preloaded: the interpreter is not
+# instrumented). Leak reports are off: the interpreter keeps memory at exit.
+ASAN_VENV ?= .venv-asan
+ASAN_PY := $(ASAN_VENV)/bin/python
+SANITIZER_PRELOAD = $(shell gcc -print-file-name=libasan.so) $(shell gcc -print-file-name=libstdc++.so)
+
+test-asan:
+	$(PYTHON) -m venv $(ASAN_VENV)
+	$(ASAN_PY) -m pip install -q --upgrade pip
+	$(ASAN_PY) -m pip install -q -r requirements-test.txt
+	$(ASAN_PY) -m pip install -q . --config-settings=cmake.define.VANTRA_SANITIZE=address,undefined \
+		--config-settings=install.strip=false
+	LD_PRELOAD="$(SANITIZER_PRELOAD)" ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
+		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(ASAN_PY) -m pytest -p no:cacheprovider
