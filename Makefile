@@ -3,7 +3,7 @@ PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
 
-.PHONY: demo test bench test-asan
+.PHONY: demo test test-all bench test-asan
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -19,6 +19,11 @@ test: $(PY)
 	$(PY) -m pip install -q -r requirements-test.txt
 	$(PY) -m pip install -q .
 	$(PY) -m pytest
+
+# A wheel per supported interpreter (3.7 to 3.13, from pyenv), each tested in
+# a fresh virtual environment; missing interpreters are reported as skipped.
+test-all:
+	$(PYTHON) tools/matrix.py
 
 # Encoding speed and peak memory against peers: tables and chart in bench/results/.
 # (bench/instructions.py counts instructions per call under callgrind.)

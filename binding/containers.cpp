@@ -1,4 +1,6 @@
 // The cold side of containers: nesting bounds and their errors.
+#include "python.hpp"
+
 #include <pthread.h>
 
 #include <algorithm>
@@ -20,6 +22,7 @@ void StackBound::deeper() {
         // error; unknown extents leave only Python's recursion limit.
         exact_ = true;
         bound_ = 0;
+#if defined(__GLIBC__)
         pthread_attr_t attr;
         if (pthread_getattr_np(pthread_self(), &attr) == 0) {
             void *low = nullptr;
@@ -29,6 +32,7 @@ void StackBound::deeper() {
             }
             pthread_attr_destroy(&attr);
         }
+#endif
         if (here() >= bound_) return;
     }
     PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", kRecursionWhere);

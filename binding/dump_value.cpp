@@ -1,4 +1,6 @@
 // The general classification: what the exact-type tests in classify() leave.
+#include "python.hpp"
+
 #include "dump_value.hpp"
 
 #include <cmath>

@@ -1,6 +1,8 @@
 // DumpValue: what dumps accepts, and how a Python object is classified into it.
 #pragma once
 
+#include "python.hpp"
+
 #include <pybind11/pybind11.h>
 
 #include <string_view>

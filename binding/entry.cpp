@@ -2,6 +2,8 @@
 // defaults, docstring, signature) at import; calls then go through a vectorcall
 // entry that matches and converts the arguments exactly as pybind11's general
 // dispatcher does, without its per-call allocations.
+#include "python.hpp"
+
 #include <cstring>
 #include <string>
 

@@ -1,6 +1,8 @@
 // dumps: the body, and the entry Python calls.
 #pragma once
 
+#include "python.hpp"
+
 #include <pybind11/pybind11.h>
 
 #include "dump_value.hpp"

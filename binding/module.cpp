@@ -1,4 +1,6 @@
 // The module vantra_cbor and its one function, dumps.
+#include "python.hpp"
+
 #include <pybind11/pybind11.h>
 
 #include <cstdlib>

@@ -1,4 +1,6 @@
 // Scalars: integers, floats, strings and byte strings.
+#include "python.hpp"
+
 #include <string>
 #include <type_traits>
 

@@ -1,0 +1,72 @@
+"""Many calls, on success and on every error path, leave memory and references as they were."""
+import json
+import subprocess
+import sys
+import textwrap
+
+CORPUS_RUN = """
+import decimal, gc, json, sys
+import numpy as np
+from vantra_cbor import dumps
+
+class Raising:
+    def __index__(self):
+        raise ValueError("hook")
+
+class Unequal(int):
+    def __eq__(self, other):
+        return False
+    __hash__ = int.__hash__
+    def __str__(self):
+        raise ValueError("no text")
+
+own = [1]; own.append(own)
+deep = []
+for _ in range(5000):
+    deep = [deep]
+corpus = [  # (value, args)
+    ({"text": "h\\u00e9llo", "n": [1, -2, 2**63, 1.5, 0.1, None, True, b"\\x00" * 40]}, ()),
+    ([list(range(300)), {"k": (1, 2)}, "x" * 5000], (False,)),
+    ({"a": [[1]]}, (True, 3)),
+    ([np.float32(1.5), np.int64(-7), decimal.Decimal("2.5")], ()),
+    (2**64, ()),                      # out of range
+    ([1, Unequal(3)], ()),            # out of range, text raising
+    ([object()], ()),                 # cast error
+    (object(), ()),                   # TypeError
+    ("a\\ud800", ()),                 # unencodable text
+    ([[[1]]], (True, 2)),             # depth
+    ([Raising()], ()),                # hook raising
+    ({1: 2}, ("yes",)),               # bad option
+]
+nesting = [(own, ()), (deep, ())]     # recursion errors: slower, so fewer rounds
+
+def run(times):
+    for round in range(times):
+        for value, args in corpus + (nesting if round % 50 == 0 else []):
+            try:
+                dumps(value, *args)
+            except (TypeError, RuntimeError, RecursionError, ValueError):
+                pass
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
+
+run(500)
+gc.collect()
+refs = [sys.getrefcount(value) for value, _ in corpus + nesting]
+before = rss()
+run(100000 // len(corpus))
+gc.collect()
+print(json.dumps({"growth": rss() - before, "refs_before": refs,
+                  "refs_after": [sys.getrefcount(value) for value, _ in corpus + nesting]}))
+"""
+
+
+def test_memory_and_references_stay_flat():
+    out = subprocess.run([sys.executable, "-c", textwrap.dedent(CORPUS_RUN)], capture_output=True, text=True,
+                         timeout=900)
+    assert out.returncode == 0, out.stderr
+    result = json.loads(out.stdout)
+    assert result["refs_after"] == result["refs_before"]
+    assert result["growth"] < 4 * 1024 * 1024, result["growth"]

@@ -1,0 +1,66 @@
+"""One build per interpreter: other versions refuse it, and integer rules follow the build."""
+import importlib.util
+import json
+import os
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+import vantra_cbor
+from vantra_cbor import dumps
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+_spec = importlib.util.spec_from_file_location("matrix", os.path.join(ROOT, "tools", "matrix.py"))
+matrix = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(matrix)
+
+OURS = "%d.%d" % sys.version_info[:2]
+OTHERS = [v for v in matrix.SUPPORTED if v != OURS]
+
+PROBE = """
+import json, sys
+try:
+    import vantra_cbor
+    print(json.dumps(["imported", sys.version]))
+except ImportError as e:
+    print(json.dumps([str(e), sys.version]))
+"""
+
+
+@pytest.mark.parametrize("version", OTHERS)
+def test_other_interpreters_refuse_this_build(version, tmp_path):
+    interpreter = matrix.find_interpreter(version)
+    if not interpreter:
+        pytest.skip("no python%s on this machine" % version)
+    # A plainly named copy, so that the other interpreter tries to load it.
+    shutil.copy(vantra_cbor.__file__, str(tmp_path / "vantra_cbor.so"))
+    out = subprocess.run([interpreter, "-c", PROBE], cwd=str(tmp_path), capture_output=True, text=True,
+                         env=dict(os.environ, PYTHONPATH=""))
+    message, their_version = json.loads(out.stdout)
+    assert message == ("Python version mismatch: module was compiled for Python %s, but the interpreter "
+                       "version is incompatible: %s." % (OURS, their_version))
+
+
+class CountingIndex:
+    def __init__(self, value):
+        self.value, self.calls = value, 0
+
+    def __index__(self):
+        self.calls += 1
+        return self.value
+
+
+@pytest.mark.parametrize("value, expected, calls_37, calls_later", [
+    (5, "05", 1, 1),
+    (-5, "24", 2, 1),  # 3.7: the unsigned alternative converts first, and declines
+    (2**63 + 1, "1b8000000000000001", 1, 2),  # later: too large for the signed one, taken on conversion
+    (2**64 - 1, "1bffffffffffffffff", 1, 2),
+])
+def test_integer_like_objects_follow_the_build(value, expected, calls_37, calls_later):
+    # The 3.7 build converts through __index__ for the unsigned alternative; later
+    # builds leave that to the signed one. The calls differ, the bytes never do.
+    obj = CountingIndex(value)
+    assert dumps(obj).hex() == expected
+    assert obj.calls == (calls_37 if sys.version_info < (3, 8) else calls_later)
