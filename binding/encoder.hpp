@@ -14,8 +14,8 @@
 
 namespace vantra {
 
-// The owning handle of a call's output. Its block comes from a small
-// per-thread spare and goes back to it, so that short results cost no heap
+// The owning handle of a call's output. Its block comes from a spare kept
+// between calls and goes back to it, so that most results cost no heap
 // traffic; the writers grow it like any generator's.
 class Output {
 public:
@@ -136,6 +136,13 @@ struct Encode {
     int operator()(const py::dict &v) const { return write_dict(v.ptr()); }
     int operator()(const py::bytes &v) const { return write_bytes(out(), v.ptr()); }
     int operator()(const py::str &v) const { return write_text(v.ptr()); }
+    int operator()(bool v) const { return write_simple(v ? kTrue : kFalse); }
+    int operator()(unsigned long long v) const { return checked(cbor_inline::write_uint(out(), v)); }
+    int operator()(long long v) const { return write_signed(v); }
+    int operator()(std::string_view v) const {
+        return checked(cbor_inline::write_string(out(), 3, v.data(), v.size()));
+    }
+    int operator()(const py::none &) const { return write_simple(kNull); }
 
     // A compact ASCII string is its own UTF-8: its bytes are written as they lie.
     int write_text(PyObject *obj) const {
@@ -144,15 +151,6 @@ struct Encode {
         }
         return write_str(out(), obj);
     }
-    int operator()(bool v) const { return write_simple(v ? kTrue : kFalse); }
-    int operator()(unsigned long long v) const { return checked(cbor_inline::write_uint(out(), v)); }
-    int operator()(long long v) const {
-        return write_signed(v);
-    }
-    int operator()(std::string_view v) const {
-        return checked(cbor_inline::write_string(out(), 3, v.data(), v.size()));
-    }
-    int operator()(const py::none &) const { return write_simple(kNull); }
 
     // An exact int that fits 64 bits cannot fail the round trip of the general rule.
     int write_any_int(PyObject *obj) const {
