@@ -19,6 +19,16 @@ void raise_cast_error() {
 
 namespace {
 
+// RuntimeError with the whole text: unlike an exception's what(), it may hold
+// NUL characters (a value's str() can).
+[[noreturn]] void raise_runtime_error(const std::string &text) {
+    if (PyObject *message = PyUnicode_DecodeUTF8(text.data(), (Py_ssize_t)text.size(), "replace")) {
+        PyErr_SetObject(PyExc_RuntimeError, message);
+        Py_DECREF(message);
+    }
+    throw PythonErrorSet();
+}
+
 // The first `limit` bytes of text, never ending inside a UTF-8 character.
 std::string cut(std::string text, uint64_t limit) {
     if (text.size() <= limit) return text;
@@ -65,8 +75,8 @@ int write_int(cbor_generator *generator, PyObject *obj, uint64_t error_text_limi
     if (round_trips(obj, s)) {
         return checked(s < 0 ? cbor_inline::write_negint(generator, s) : cbor_inline::write_uint(generator, (uint64_t)s));
     }
-    throw std::runtime_error("dumps received an integer out of range for both int64_t and uint64_t" +
-                             value_text(obj, error_text_limit));
+    raise_runtime_error("dumps received an integer out of range for both int64_t and uint64_t" +
+                        value_text(obj, error_text_limit));
 }
 
 int write_float(cbor_generator *generator, PyObject *obj) {

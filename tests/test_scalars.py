@@ -122,6 +122,11 @@ class UnequalText(Unequal):
         return "a" + "é" * 30
 
 
+class NulText(Unequal):
+    def __str__(self):
+        return "ab\x00cd"
+
+
 class RaisingText(Unequal):
     def __str__(self):
         raise ValueError("boom")
@@ -134,6 +139,7 @@ class RaisingText(Unequal):
     (-(10**50), "-1" + "0" * 38),
     (Unequal(5), "5"),
     (UnequalText(1), "a" + "é" * 19),  # cut before a character that would not fit whole
+    (NulText(1), "ab\x00cd"),  # quoted whole, NUL included
 ])
 def test_integer_out_of_range(value, text):
     with pytest.raises(RuntimeError) as e:
