@@ -3,7 +3,7 @@ PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
 
-.PHONY: demo test test-all bench test-asan
+.PHONY: demo check test test-all bench test-asan fuzz
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -14,7 +14,10 @@ demo: $(PY)
 	$(PY) -m pip install -q .
 	$(PY) examples/demo.py
 
-# Install the test dependencies and the module, then run every test.
+# Every test: the suite, the interpreter matrix, the sanitizer build and the fuzzers.
+check: test test-all test-asan fuzz
+
+# Install the test dependencies and the module, then run the suite.
 test: $(PY)
 	$(PY) -m pip install -q -r requirements-test.txt
 	$(PY) -m pip install -q .
@@ -47,3 +50,11 @@ test-asan:
 		--config-settings=install.strip=false
 	LD_PRELOAD="$(SANITIZER_PRELOAD)" ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(ASAN_PY) -m pytest -p no:cacheprovider
+
+# Coverage-guided fuzzing (atheris) of dumps and of the codec's reader, built with
+# clang, AddressSanitizer and UBSan; FUZZ_SECONDS per harness. Installs clang
+# from Debian when it is missing. FUZZ_MERGE=1 keeps new coverage in fuzz/corpus.
+FUZZ_SECONDS ?= 60
+
+fuzz:
+	PYTHON=$(PYTHON) bash fuzz/run.sh $(FUZZ_SECONDS)

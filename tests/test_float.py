@@ -5,6 +5,7 @@ import struct
 import pytest
 
 from codec import contents, lib, write
+from reference import float_bytes as reference
 
 FLT_MAX = struct.unpack(">f", bytes.fromhex("7f7fffff"))[0]
 
@@ -30,26 +31,6 @@ TABLE = [
 @pytest.mark.parametrize("value, expected, result", TABLE)
 def test_table(value, expected, result):
     assert write("cbor_write_float", value) == (result, bytes.fromhex(expected))
-
-
-def reference(x):
-    """Narrowest exact width by the struct module's IEEE packing."""
-    if math.isnan(x):
-        return b"\xf9\x7e\x00"
-    try:
-        single = struct.pack(">f", x)
-    except OverflowError:
-        return b"\xfb" + struct.pack(">d", x)
-    if struct.unpack(">f", single)[0] != x:
-        return b"\xfb" + struct.pack(">d", x)
-    try:
-        half = struct.pack(">e", x)
-    except OverflowError:
-        return b"\xfa" + single
-    subnormal = half[0] & 0x7C == 0 and x != 0
-    if struct.unpack(">e", half)[0] != x or subnormal:
-        return b"\xfa" + single
-    return b"\xf9" + half
 
 
 def encode_all(values):
