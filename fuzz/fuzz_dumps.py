@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Fuzzes vantra_cbor.dumps with values built from the input.
 
 Every value is built together with what dumps must make of it. A result must

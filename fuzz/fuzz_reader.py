@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Fuzzes the codec's reader through its exported C interface (ctypes on the
 built module).
 

@@ -80,6 +80,7 @@ fuzz_env=(
   ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:handle_abort=1
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   PYTHONMALLOC=malloc  # Python's objects in ASan's heap: reads past them are reported
+  PATH="$venv/bin:$PATH"  # -merge=1 runs the harness again as its own program
 )
 symbolizer=$(command -v llvm-symbolizer || true)
 [[ -n $symbolizer ]] && fuzz_env+=(ASAN_SYMBOLIZER_PATH="$symbolizer")
