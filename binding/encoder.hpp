@@ -14,19 +14,64 @@
 
 namespace vantra {
 
-// The owning handle of a call's output. Its block comes from a spare kept
-// between calls and goes back to it, so that most results cost no heap
-// traffic; the writers grow it like any generator's.
+[[noreturn]] void raise_no_memory();
+
+// Where a call's output is written. The buffer (data, length and capacity, as
+// in a cbor_generator) takes every item through the codec's inline writers,
+// grown by grow() below; it comes from a spare block kept between calls, so
+// most results cost no heap traffic. A long string or byte string is not
+// copied into it: its head is, and the text is kept as a segment (the object
+// held) until the result is built, so that its bytes are copied once, straight
+// into the result, which is allocated at its exact size.
+struct Segment {
+    size_t at;  // the buffer offset the text follows
+    PyObject *owner;
+    const char *data;
+    size_t size;
+};
+
+struct Sink {
+    unsigned char *data;
+    size_t length;
+    size_t capacity;
+    Segment *segments;
+    size_t segment_count;
+    size_t segment_room;
+    size_t segment_bytes;  // the texts' sizes, summed
+};
+
+// Makes room in the buffer for count more bytes: 0, or -1 when they cannot be had.
+int grow(Sink *sink, size_t count);
+
+// Texts from this many bytes on are kept as segments.
+constexpr size_t kSegmentFrom = 512;
+
+// Writes the head of a text of major type 2 or 3 and keeps the text as a
+// segment (a reference to owner is held until the output ends).
+void write_segment(Sink *sink, int major_type, PyObject *owner, const char *data, size_t size);
+
+// A string or byte string whose bytes owner keeps alive.
+inline void write_text_of(Sink *sink, int major_type, PyObject *owner, const char *data, size_t size) {
+    if (size < kSegmentFrom) {
+        if (cbor_inline::write_string(sink, major_type, data, size) < 0) raise_no_memory();
+    } else {
+        write_segment(sink, major_type, owner, data, size);
+    }
+}
+
+// The owning handle of a call's Sink.
 class Output {
 public:
     Output();
     ~Output();
     Output(const Output &) = delete;
     Output &operator=(const Output &) = delete;
-    cbor_generator *get() { return &generator_; }
+    Sink *get() { return &sink_; }
+    // The bytes written, as the call's result.
+    py::bytes finish();
 
 private:
-    cbor_generator generator_;
+    Sink sink_;
 };
 
 // Major types and simple values written by the handlers.
@@ -41,13 +86,13 @@ struct DumpEncoder;
 
 template <>
 struct DumpEncoder<false> {
-    Output generator;
+    Output output;
     uint64_t error_text_limit;
 };
 
 template <>
 struct DumpEncoder<true> {
-    Output generator;
+    Output output;
     uint64_t depth;
     uint64_t max_depth;
     uint64_t error_text_limit;
@@ -58,7 +103,6 @@ struct DumpEncoder<true> {
 // MemoryError out of a call that has run out of memory.
 struct PythonErrorSet {};
 
-[[noreturn]] void raise_no_memory();
 [[noreturn]] void raise_cast_error();
 [[noreturn]] void raise_depth_exceeded(uint64_t max_depth);
 [[noreturn]] void raise_changed(const char *what);
@@ -112,10 +156,10 @@ inline bool small_int_value(PyObject *obj, long long &value) {
 }
 
 // Scalars are written the same way in every mode.
-int write_int(cbor_generator *generator, PyObject *obj, uint64_t error_text_limit);
-int write_float(cbor_generator *generator, PyObject *obj);
-int write_str(cbor_generator *generator, PyObject *obj);
-int write_bytes(cbor_generator *generator, PyObject *obj);
+int write_int(Sink *sink, PyObject *obj, uint64_t error_text_limit);
+int write_float(Sink *sink, PyObject *obj);
+int write_str(Sink *sink, PyObject *obj);
+int write_bytes(Sink *sink, PyObject *obj);
 
 template <bool Indefinite, bool Limited>
 struct Encode {
@@ -124,7 +168,7 @@ struct Encode {
 
     explicit Encode(DumpEncoder<Limited> &call_encoder) : encoder(call_encoder) {}
 
-    cbor_generator *out() const { return encoder.generator.get(); }
+    Sink *out() const { return encoder.output.get(); }
 
     int operator()(const py::bool_ &v) const {
         return write_simple(v.ptr() == Py_True ? kTrue : kFalse);
@@ -147,7 +191,8 @@ struct Encode {
     // A compact ASCII string is its own UTF-8: its bytes are written as they lie.
     int write_text(PyObject *obj) const {
         if (PyUnicode_IS_COMPACT_ASCII(obj)) {
-            return checked(cbor_inline::write_string(out(), 3, PyUnicode_DATA(obj), (size_t)PyUnicode_GET_LENGTH(obj)));
+            write_text_of(out(), 3, obj, static_cast<const char *>(PyUnicode_DATA(obj)), (size_t)PyUnicode_GET_LENGTH(obj));
+            return 0;
         }
         return write_str(out(), obj);
     }

@@ -68,39 +68,41 @@ bool round_trips(PyObject *obj, T &value) {
 }  // namespace
 
 // Unsigned when it fits, else signed, else an error quoting the value.
-int write_int(cbor_generator *generator, PyObject *obj, uint64_t error_text_limit) {
+int write_int(Sink *sink, PyObject *obj, uint64_t error_text_limit) {
     unsigned long long u;
-    if (round_trips(obj, u)) return checked(cbor_inline::write_uint(generator, u));
+    if (round_trips(obj, u)) return checked(cbor_inline::write_uint(sink, u));
     long long s;
     if (round_trips(obj, s)) {
-        return checked(s < 0 ? cbor_inline::write_negint(generator, s) : cbor_inline::write_uint(generator, (uint64_t)s));
+        return checked(s < 0 ? cbor_inline::write_negint(sink, s) : cbor_inline::write_uint(sink, (uint64_t)s));
     }
     raise_runtime_error("dumps received an integer out of range for both int64_t and uint64_t" +
                         value_text(obj, error_text_limit));
 }
 
-int write_float(cbor_generator *generator, PyObject *obj) {
-    return checked(cbor_write_float(generator, PyFloat_AS_DOUBLE(obj)));
+int write_float(Sink *sink, PyObject *obj) {
+    return checked(cbor_inline::write_float(sink, PyFloat_AS_DOUBLE(obj)));
 }
 
-int write_str(cbor_generator *generator, PyObject *obj) {
+int write_str(Sink *sink, PyObject *obj) {
     Py_ssize_t size;
     const char *utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
     if (!utf8) {
         PyErr_Clear();
         raise_cast_error();
     }
-    return checked(cbor_inline::write_string(generator, 3, utf8, (size_t)size));
+    write_text_of(sink, 3, obj, utf8, (size_t)size);
+    return 0;
 }
 
-int write_bytes(cbor_generator *generator, PyObject *obj) {
+int write_bytes(Sink *sink, PyObject *obj) {
     char *data;
     Py_ssize_t size;
     if (PyBytes_AsStringAndSize(obj, &data, &size) != 0) {
         PyErr_Clear();
         throw std::runtime_error("Unable to extract bytes contents!");
     }
-    return checked(cbor_inline::write_string(generator, 2, data, (size_t)size));
+    write_text_of(sink, 2, obj, data, (size_t)size);
+    return 0;
 }
 
 }  // namespace vantra

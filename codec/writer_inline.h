@@ -2,9 +2,15 @@
 // wrappers around these; the binding calls them directly on its hot path.
 // Every item reserves room for all its bytes before writing any, so a failed
 // item leaves nothing behind.
+//
+// The writers take any output G with cbor_generator's data, length and
+// capacity fields, and a grow(G *, size_t) found for G's own type: for
+// cbor_generator it is the realloc growth declared below, and a caller may write into
+// its own kind of block the same way.
 #ifndef VANTRA_CBOR_WRITER_INLINE_H
 #define VANTRA_CBOR_WRITER_INLINE_H
 
+#include <cmath>
 #include <cstring>
 
 #include "cbor.h"
@@ -18,7 +24,8 @@ int grow(cbor_generator *g, size_t count);
 inline bool add_overflows(size_t a, size_t b) { return b > SIZE_MAX - a; }
 
 // Where count more bytes go, or null when they cannot be had.
-inline unsigned char *reserve(cbor_generator *g, size_t count) {
+template <class G>
+inline unsigned char *reserve(G *g, size_t count) {
     if (count > g->capacity - g->length && grow(g, count) < 0) return nullptr;
     return g->data + g->length;
 }
@@ -66,7 +73,8 @@ inline size_t put_head(unsigned char *p, int major_type, uint64_t argument) {
     return 9;
 }
 
-inline int append(cbor_generator *g, const void *source, size_t count) {
+template <class G>
+inline int append(G *g, const void *source, size_t count) {
     unsigned char *p = g ? reserve(g, count) : nullptr;
     if (!p) return -1;
     std::memcpy(p, source, count);
@@ -74,7 +82,8 @@ inline int append(cbor_generator *g, const void *source, size_t count) {
     return 0;
 }
 
-inline int write_byte(cbor_generator *g, unsigned char byte) {
+template <class G>
+inline int write_byte(G *g, unsigned char byte) {
     unsigned char *p = g ? reserve(g, 1) : nullptr;
     if (!p) return -1;
     *p = byte;
@@ -82,7 +91,8 @@ inline int write_byte(cbor_generator *g, unsigned char byte) {
     return 0;
 }
 
-__attribute__((always_inline)) inline int write_head(cbor_generator *g, int major_type, uint64_t argument) {
+template <class G>
+__attribute__((always_inline)) inline int write_head(G *g, int major_type, uint64_t argument) {
     unsigned char *p = g ? reserve(g, 9) : nullptr;
     if (!p) return -1;
     g->length += put_head(p, major_type, argument);
@@ -90,7 +100,8 @@ __attribute__((always_inline)) inline int write_head(cbor_generator *g, int majo
 }
 
 // Heads of arrays, maps and strings; all ones selects the indefinite form.
-inline int write_counted_head(cbor_generator *g, int major_type, size_t count) {
+template <class G>
+inline int write_counted_head(G *g, int major_type, size_t count) {
     if (count == CBOR_INDEFINITE) return write_byte(g, (unsigned char)((major_type << 5) | 31));
     return write_head(g, major_type, count);
 }
@@ -109,7 +120,8 @@ inline void copy_bytes(unsigned char *to, const void *from, size_t count) {
     }
 }
 
-__attribute__((always_inline)) inline int write_string(cbor_generator *g, int major_type, const void *source,
+template <class G>
+__attribute__((always_inline)) inline int write_string(G *g, int major_type, const void *source,
                                                        size_t length) {
     if (length == CBOR_INDEFINITE) return write_counted_head(g, major_type, length);
     if (!g || add_overflows(length, 9)) return -1;
@@ -121,8 +133,26 @@ __attribute__((always_inline)) inline int write_string(cbor_generator *g, int ma
     return 0;
 }
 
-inline int write_uint(cbor_generator *g, uint64_t value) { return write_head(g, 0, value); }
-inline int write_negint(cbor_generator *g, int64_t value) { return write_head(g, 1, ~(uint64_t)value); }
+// The narrowest of half, single and double that holds value exactly, as one
+// item: nine bytes are stored at out whatever the width; returns the item's
+// size. Out of line (float_width.cpp): measured to run fewer instructions than
+// the same body inlined into its callers.
+size_t float_item(double value, unsigned char *out);
+
+// 1, or 0 for NaN and the infinities (fixed items, appended as they stand);
+// -1 when nothing could be written.
+template <class G>
+inline int write_float(G *g, double value) {
+    unsigned char *p = g ? reserve(g, 9) : nullptr;
+    if (!p) return -1;
+    g->length += float_item(value, p);
+    return std::isfinite(value) ? 1 : 0;
+}
+
+template <class G>
+inline int write_uint(G *g, uint64_t value) { return write_head(g, 0, value); }
+template <class G>
+inline int write_negint(G *g, int64_t value) { return write_head(g, 1, ~(uint64_t)value); }
 
 }  // namespace cbor_inline
 

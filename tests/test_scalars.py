@@ -3,6 +3,7 @@ import enum
 import fractions
 import sys
 
+import cbor2
 import numpy as np
 import pytest
 
@@ -184,3 +185,49 @@ def test_no_leaks_on_errors():
         raise AssertionError(v)
     check_refcounts([object(), 2**70, "".join(["\udc00", "x"]), UnequalText(3), RaisingText(4), D("0.1"), 1j,
                      OnlyIndex(2**65)], call)
+
+
+# Long texts are copied straight into the result: lengths on both sides of that
+# threshold and of the head widths, in each kind of str and bytes, among short items.
+LONG_TEXT_SIZES = [255, 256, 511, 512, 513, 4096, 65535, 65536, 3 * 1024 * 1024 + 1]
+
+
+def long_texts(size):
+    return ["a" * size, ("é" * size)[:size // 2 + 1], ("€" * size)[:size // 3 + 1], ("😀" * size)[:size // 4 + 1],
+            MyStr("m" * size), bytes(range(256)) * (size // 256) + b"\x00" * (size % 256), MyBytes(b"\x01" * size)]
+
+
+@pytest.mark.parametrize("size", LONG_TEXT_SIZES)
+def test_long_texts_among_short_items(size):
+    texts = long_texts(size)
+    plain_texts = [str(t) if isinstance(t, str) else bytes(t) for t in texts]
+
+    def document(texts):
+        return [1, *texts, "k", {"t": texts[0], b"b": texts[5]}, texts, None, b"z"]
+
+    assert dumps(document(texts), indefinite=False) == cbor2.dumps(document(plain_texts))
+    assert cbor2.loads(dumps(document(texts))) == document(plain_texts)
+    for text, plain in zip(texts, plain_texts):
+        assert dumps(text) == cbor2.dumps(plain)
+
+
+def test_long_texts_outlive_hooks_that_drop_them():
+    # A hook run after a long text was written drops the container's only
+    # reference to it and churns memory: the result still holds the text.
+    class Hook:
+        def __init__(self, action):
+            self.action = action
+
+        def __index__(self):
+            self.action()
+            return 1
+
+    for make_text in (lambda: "".join(["é", "x" * 5000]), lambda: bytes(5000) + b"!"):
+        lst = [make_text(), None]
+        expected = [make_text(), 1]
+        lst[1] = Hook(lambda: (lst.__setitem__(0, None), [bytearray(5003) for _ in range(50)]))
+        assert cbor2.loads(dumps(lst)) == expected
+        d = {"a": make_text(), "b": None}
+        expected = {"a": make_text(), "b": 1}
+        d["b"] = Hook(lambda: (d.__setitem__("a", None), [bytearray(5003) for _ in range(50)]))
+        assert cbor2.loads(dumps(d, indefinite=False)) == expected

@@ -1,0 +1,115 @@
+// A call's output: the buffer and segments it is written into, and the result
+// built from them.
+#include "python.hpp"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "encoder.hpp"
+
+namespace vantra {
+namespace {
+
+// A buffer of up to this size (1 MiB), and a segment list of up to this many
+// entries, are kept for the next call. Calls run with the interpreter lock
+// held, which guards the spare; a call that finds it taken (a call from an
+// element hook, or from another thread meanwhile) simply starts without one.
+constexpr size_t kSpareLimit = 1024 * 1024;
+constexpr size_t kSpareSegments = 1024;
+
+struct Spare {
+    unsigned char *data = nullptr;
+    size_t capacity = 0;
+    Segment *segments = nullptr;
+    size_t segment_room = 0;
+} spare;
+
+// Room for `count` more of `room` elements of `size` bytes at *block, grown
+// geometrically: false (block unchanged) when it cannot be had.
+bool grow_block(void **block, size_t *room, size_t used, size_t count, size_t size, size_t least) {
+    if (cbor_inline::add_overflows(used, count)) return false;
+    size_t needed = used + count;
+    size_t grown = *room < least ? least : *room;
+    while (grown < needed) grown = grown > SIZE_MAX / 2 ? needed : grown * 2;
+    if (grown > SIZE_MAX / size) return false;
+    void *moved = std::realloc(*block, grown * size);
+    if (!moved) return false;
+    *block = moved;
+    *room = grown;
+    return true;
+}
+
+}  // namespace
+
+// A failed realloc keeps the buffer, so data and length stay valid.
+int grow(Sink *sink, size_t count) {
+    void *block = sink->data;
+    if (!grow_block(&block, &sink->capacity, sink->length, count, 1, 64)) return -1;
+    sink->data = static_cast<unsigned char *>(block);
+    return 0;
+}
+
+void write_segment(Sink *sink, int major_type, PyObject *owner, const char *data, size_t size) {
+    if (sink->segment_count == sink->segment_room) {
+        void *block = sink->segments;
+        if (!grow_block(&block, &sink->segment_room, sink->segment_count, 1, sizeof(Segment), 16)) {
+            raise_no_memory();
+        }
+        sink->segments = static_cast<Segment *>(block);
+    }
+    if (cbor_inline::add_overflows(sink->segment_bytes, size) ||
+        cbor_inline::write_head(sink, major_type, size) < 0) {
+        raise_no_memory();
+    }
+    Py_INCREF(owner);
+    sink->segments[sink->segment_count++] = Segment{sink->length, owner, data, size};
+    sink->segment_bytes += size;
+}
+
+Output::Output() : sink_{spare.data, 0, spare.capacity, spare.segments, 0, spare.segment_room, 0} {
+    spare = Spare();
+}
+
+Output::~Output() {
+    for (size_t i = 0; i < sink_.segment_count; ++i) Py_DECREF(sink_.segments[i].owner);
+    if (!spare.data && sink_.capacity <= kSpareLimit) {
+        spare.data = sink_.data;
+        spare.capacity = sink_.capacity;
+    } else {
+        std::free(sink_.data);
+    }
+    if (!spare.segments && sink_.segment_room <= kSpareSegments) {
+        spare.segments = sink_.segments;
+        spare.segment_room = sink_.segment_room;
+    } else {
+        std::free(sink_.segments);
+    }
+}
+
+// One allocation of the exact size; the buffer's bytes and the segments'
+// texts are copied into it in order.
+py::bytes Output::finish() {
+    const Sink &s = sink_;
+    PyObject *result = nullptr;
+    if (!cbor_inline::add_overflows(s.length, s.segment_bytes) && s.length + s.segment_bytes <= (size_t)PY_SSIZE_T_MAX) {
+        result = PyBytes_FromStringAndSize(nullptr, (Py_ssize_t)(s.length + s.segment_bytes));
+    }
+    if (!result) {
+        PyErr_Clear();
+        throw std::runtime_error("Could not allocate bytes object!");
+    }
+    char *out = PyBytes_AS_STRING(result);
+    size_t from = 0;
+    for (size_t i = 0; i < s.segment_count; ++i) {
+        const Segment &segment = s.segments[i];
+        std::memcpy(out, s.data + from, segment.at - from);
+        out += segment.at - from;
+        std::memcpy(out, segment.data, segment.size);
+        out += segment.size;
+        from = segment.at;
+    }
+    if (s.length > from) std::memcpy(out, s.data + from, s.length - from);
+    return py::reinterpret_steal<py::bytes>(result);
+}
+
+}  // namespace vantra
