@@ -157,8 +157,10 @@ inline bool small_int_value(PyObject *obj, long long &value) {
 
 // Scalars are written the same way in every mode.
 int write_int(Sink *sink, PyObject *obj, uint64_t error_text_limit);
-int write_float(Sink *sink, PyObject *obj);
 int write_str(Sink *sink, PyObject *obj);
+inline int write_float(Sink *sink, PyObject *obj) {
+    return checked(cbor_inline::write_float(sink, PyFloat_AS_DOUBLE(obj)));
+}
 int write_bytes(Sink *sink, PyObject *obj);
 
 template <bool Indefinite, bool Limited>

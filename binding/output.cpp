@@ -87,9 +87,10 @@ Output::~Output() {
 }
 
 // One allocation of the exact size; the buffer's bytes and the segments'
-// texts are copied into it in order.
+// texts are copied into it in order. Each text's owner is let go as soon as
+// it is copied, while its object is still in cache.
 py::bytes Output::finish() {
-    const Sink &s = sink_;
+    Sink &s = sink_;
     PyObject *result = nullptr;
     if (!cbor_inline::add_overflows(s.length, s.segment_bytes) && s.length + s.segment_bytes <= (size_t)PY_SSIZE_T_MAX) {
         result = PyBytes_FromStringAndSize(nullptr, (Py_ssize_t)(s.length + s.segment_bytes));
@@ -98,15 +99,18 @@ py::bytes Output::finish() {
         PyErr_Clear();
         throw std::runtime_error("Could not allocate bytes object!");
     }
-    char *out = PyBytes_AS_STRING(result);
-    size_t from = 0;
-    for (size_t i = 0; i < s.segment_count; ++i) {
+    unsigned char *out = reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(result));
+    size_t from = 0, count = s.segment_count;
+    s.segment_count = 0;
+    for (size_t i = 0; i < count; ++i) {
+        // Between two texts the buffer holds little more than the next head.
         const Segment &segment = s.segments[i];
-        std::memcpy(out, s.data + from, segment.at - from);
+        cbor_inline::copy_bytes(out, s.data + from, segment.at - from);
         out += segment.at - from;
         std::memcpy(out, segment.data, segment.size);
         out += segment.size;
         from = segment.at;
+        Py_DECREF(segment.owner);
     }
     if (s.length > from) std::memcpy(out, s.data + from, s.length - from);
     return py::reinterpret_steal<py::bytes>(result);

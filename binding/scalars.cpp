@@ -79,10 +79,6 @@ int write_int(Sink *sink, PyObject *obj, uint64_t error_text_limit) {
                         value_text(obj, error_text_limit));
 }
 
-int write_float(Sink *sink, PyObject *obj) {
-    return checked(cbor_inline::write_float(sink, PyFloat_AS_DOUBLE(obj)));
-}
-
 int write_str(Sink *sink, PyObject *obj) {
     Py_ssize_t size;
     const char *utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
@@ -95,6 +91,10 @@ int write_str(Sink *sink, PyObject *obj) {
 }
 
 int write_bytes(Sink *sink, PyObject *obj) {
+    if (PyBytes_Check(obj)) {
+        write_text_of(sink, 2, obj, PyBytes_AS_STRING(obj), (size_t)PyBytes_GET_SIZE(obj));
+        return 0;
+    }
     char *data;
     Py_ssize_t size;
     if (PyBytes_AsStringAndSize(obj, &data, &size) != 0) {

@@ -34,43 +34,43 @@ size_t cbor_inline::float_item(double value, unsigned char *out) {
         return 3;
     }
 
-    float single = (float)value;  // current rounding mode; beyond range: infinity
+    float narrow = (float)value;  // current rounding mode; beyond range: infinity
     uint32_t f;
     uint64_t d;
-    std::memcpy(&f, &single, sizeof f);
+    std::memcpy(&f, &narrow, sizeof f);
     std::memcpy(&d, &value, sizeof d);
 
     // The three encodings, narrowest first, in a scratch buffer on the stack,
-    // read back with the reader's own handlers (the half is filled in when it
-    // is needed).
+    // read back with the reader's own handlers.
     unsigned char scratch[3 + 5 + 9] = {0xf9, 0, 0, 0xfa, 0, 0, 0, 0, 0xfb};
     cbor_inline::store32(scratch + 4, f);
     cbor_inline::store64(scratch + 9, d);
-    static const struct { unsigned char head; size_t offset, size; } widths[3] = {
-        {0xf9, 0, 3}, {0xfa, 3, 5}, {0xfb, 8, 9}};
     cbor_val read[3] = {};
     for (int i = 0; i < 3; ++i) {
-        read[i].initial_byte = widths[i].head;
+        read[i].initial_byte = (uint8_t)(0xf9 + i);
         read[i].major_type = 7;
     }
     // Narrowest last: the single must equal the double, then the half the
     // single. The half is read back only when the single has passed. The
     // handlers are those cbor_jump_table holds for 0xf9, 0xfa and 0xfb, inlined;
-    // on this well-formed scratch they cannot fail.
-    cbor_parser reader = {scratch, sizeof scratch, scratch + widths[1].offset, 0};
+    // on this well-formed scratch they cannot fail. The item is stored from
+    // the values in registers.
+    cbor_parser reader = {scratch, sizeof scratch, scratch + 3, 0};
     cbor_inline::parse_float32(&reader, &read[1]);
     cbor_inline::parse_float64(&reader, &read[2]);
-    int chosen = 2;
-    if (same(read[1], read[2])) {
-        cbor_inline::store16(scratch + 1, half_from_single(f));
-        reader.cursor = scratch;
-        cbor_inline::parse_float16(&reader, &read[0]);
-        chosen = same(read[0], read[1]) ? 0 : 1;
+    if (!same(read[1], read[2])) {
+        out[0] = 0xfb;
+        cbor_inline::store64(out + 1, d);
+        return 9;
     }
-    // Nine bytes are copied whatever the width (the scratch buffer holds
-    // them), so the copy has a fixed size.
-    std::memcpy(out, scratch + widths[chosen].offset, 9);
-    return widths[chosen].size;
+    uint16_t half = half_from_single(f);
+    cbor_inline::store16(scratch + 1, half);
+    reader.cursor = scratch;
+    cbor_inline::parse_float16(&reader, &read[0]);
+    bool narrowest = same(read[0], read[1]);
+    out[0] = (unsigned char)(0xfa - narrowest);
+    cbor_inline::store64(out + 1, narrowest ? (uint64_t)half << 48 : (uint64_t)f << 32);
+    return narrowest ? 3 : 5;
 }
 
 // One append: a failed write leaves the output as it was.

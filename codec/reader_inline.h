@@ -9,7 +9,6 @@
 
 namespace cbor_inline {
 
-const uint64_t kSignBit = 0x8000000000000000u;
 const uint64_t kInfinity = 0x7ff0000000000000u;
 const uint64_t kQuietNan = 0x7ff8000000000000u;
 
@@ -67,7 +66,7 @@ inline int32_t parse_float16(cbor_parser *p, cbor_val *v) {
     } else {
         v->value.uint = mantissa == 0 ? kInfinity : kQuietNan;
     }
-    if (half & 0x8000) v->value.uint ^= kSignBit;
+    v->value.uint |= (half & 0x8000) << 48;  // the sign, without a branch on it
     return 0;
 }
 

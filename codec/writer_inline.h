@@ -134,8 +134,7 @@ __attribute__((always_inline)) inline int write_string(G *g, int major_type, con
 }
 
 // The narrowest of half, single and double that holds value exactly, as one
-// item: nine bytes are stored at out whatever the width; returns the item's
-// size. Out of line (float_width.cpp): measured to run fewer instructions than
+// item stored at out (room for nine bytes); returns the item's size. Out of line (float_width.cpp): measured to run fewer instructions than
 // the same body inlined into its callers.
 size_t float_item(double value, unsigned char *out);
 
