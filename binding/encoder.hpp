@@ -222,6 +222,29 @@ struct Encode {
         if constexpr (Limited) --encoder.depth;
     }
 
+    // An element of an exact scalar type is written here, without a reference
+    // held: writing it runs no Python code, so nothing can change its
+    // container meanwhile. False for anything else (and, in the limited modes,
+    // for an element past the depth limit), which element() then takes.
+    bool leaf(PyObject *child) const {
+        if constexpr (Limited) {
+            if (encoder.depth >= encoder.max_depth) return false;
+        }
+        PyTypeObject *type = Py_TYPE(child);
+        if (type == &PyUnicode_Type) {
+            write_text(child);
+        } else if (type == &PyFloat_Type) {
+            write_float(out(), child);
+        } else if (type == &PyLong_Type) {
+            write_any_int(child);
+        } else if (child == Py_None || child == Py_True || child == Py_False) {
+            write_simple(child == Py_None ? kNull : child == Py_True ? kTrue : kFalse);
+        } else {
+            return false;
+        }
+        return true;
+    }
+
     // The exact common types go straight to their writer; everything else is
     // classified into a DumpValue first. The outcome is the same either way.
     int write_object(PyObject *obj) const {
@@ -259,6 +282,7 @@ struct Encode {
         Py_ssize_t count = PyList_GET_SIZE(list);
         head(kArray, count);
         for (Py_ssize_t i = 0; i < count; ++i) {
+            if (leaf(PyList_GET_ITEM(list, i))) continue;
             py::object item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(list, i));
             element(item.ptr());
             if (PyList_GET_SIZE(list) != count) raise_changed("list changed size during iteration");
@@ -281,9 +305,11 @@ struct Encode {
         head(kMap, count);
         while (PyDict_Next(dict, &pos, &k, &v)) {
             if (written++ == count) raise_changed("dictionary keys changed during iteration");
+            bool key_written = leaf(k);
+            if (key_written && leaf(v)) continue;
             py::object key = py::reinterpret_borrow<py::object>(k);
             py::object value = py::reinterpret_borrow<py::object>(v);
-            element(key.ptr());
+            if (!key_written) element(key.ptr());
             element(value.ptr());
             if (PyDict_GET_SIZE(dict) != count) raise_changed("dictionary changed size during iteration");
         }

@@ -7,19 +7,23 @@
 
 #include "cbor.h"
 
+// The float width choice relies on these being inlined: its scratch buffer
+// then folds away into registers.
+#define CBOR_INLINE __attribute__((always_inline)) inline
+
 namespace cbor_inline {
 
 const uint64_t kInfinity = 0x7ff0000000000000u;
 const uint64_t kQuietNan = 0x7ff8000000000000u;
 
 // Bytes between the cursor and the end of the range, at full width.
-inline uint64_t remaining(const cbor_parser *p) {
+CBOR_INLINE uint64_t remaining(const cbor_parser *p) {
     uint64_t consumed = (uint64_t)(p->cursor - p->start);
     return consumed < p->size ? p->size - consumed : 0;
 }
 
 // A big-endian number of 1, 2, 4 or 8 bytes: one load and one byte swap.
-inline uint64_t read_be(const unsigned char *b, int width) {
+CBOR_INLINE uint64_t read_be(const unsigned char *b, int width) {
 #if defined(__GNUC__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
     uint16_t v16;
     uint32_t v32;
@@ -43,7 +47,7 @@ inline uint64_t read_be(const unsigned char *b, int width) {
 
 // Argument of a head in the next `width` bytes; the cursor stays just past the
 // initial byte when they are missing.
-inline int32_t read_argument(cbor_parser *p, uint64_t *out, int width) {
+CBOR_INLINE int32_t read_argument(cbor_parser *p, uint64_t *out, int width) {
     if (remaining(p) < 1) return -1;
     p->cursor += 1;
     if (remaining(p) < (uint64_t)width) return -1;
@@ -54,7 +58,7 @@ inline int32_t read_argument(cbor_parser *p, uint64_t *out, int width) {
 
 // Half precision as RFC 7049 Appendix D decodes it; NaN payloads are dropped.
 // The magnitudes are exact: a power-of-two scale of an 11-bit mantissa.
-inline int32_t parse_float16(cbor_parser *p, cbor_val *v) {
+CBOR_INLINE int32_t parse_float16(cbor_parser *p, cbor_val *v) {
     uint64_t half;
     if (read_argument(p, &half, 2) < 0) return -1;
     int exponent = (int)(half >> 10) & 0x1f;
@@ -72,7 +76,7 @@ inline int32_t parse_float16(cbor_parser *p, cbor_val *v) {
 
 // Single precision widened; the two patterns below read as the canonical
 // infinity and quiet NaN.
-inline int32_t parse_float32(cbor_parser *p, cbor_val *v) {
+CBOR_INLINE int32_t parse_float32(cbor_parser *p, cbor_val *v) {
     uint64_t bits;
     if (read_argument(p, &bits, 4) < 0) return -1;
     if (bits == 0x7f800000u) {
@@ -89,7 +93,7 @@ inline int32_t parse_float32(cbor_parser *p, cbor_val *v) {
 }
 
 // The double's bits, unchanged (NaN payloads kept).
-inline int32_t parse_float64(cbor_parser *p, cbor_val *v) { return read_argument(p, &v->value.uint, 8); }
+CBOR_INLINE int32_t parse_float64(cbor_parser *p, cbor_val *v) { return read_argument(p, &v->value.uint, 8); }
 
 }  // namespace cbor_inline
 
