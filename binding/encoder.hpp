@@ -239,6 +239,8 @@ struct Encode {
             write_any_int(child);
         } else if (child == Py_None || child == Py_True || child == Py_False) {
             write_simple(child == Py_None ? kNull : child == Py_True ? kTrue : kFalse);
+        } else if (type == &PyBytes_Type) {
+            write_text_of(out(), 2, child, PyBytes_AS_STRING(child), (size_t)PyBytes_GET_SIZE(child));
         } else {
             return false;
         }
