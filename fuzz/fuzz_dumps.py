@@ -370,7 +370,7 @@ FLOATS = [0.0, -0.0, 1.0, 1.5, -2.0, 65504.0, 65520.0, 65536.0, 2.0**-14, 2.0**-
           struct.unpack(">d", bytes.fromhex("fff8dead00000000"))[0]]
 TEXTS = ["", "a", "é", "€", "\U0001F600", "a\ud800b", "\udfff", "\ud83d\ude00", "\x00", "ab\x00cd",
          "\uffff", "日本語", "\u0080" * 3]
-LENGTHS = [0, 1, 23, 24, 255, 256, 65535, 65536, 70000, 300000]
+LENGTHS = [0, 1, 23, 24, 255, 256, 511, 512, 513, 65535, 65536, 70000, 300000]
 SIZE_LIMIT = 1200000      # past the 1 MiB output block kept between calls, now and then
 CYCLE_SIZE_LIMIT = 4096
 DECIMALS = ["0", "-0", "5", "2.5", "0.1", "1e10", "1e400", "-1e400", "NaN", "-NaN", "sNaN", "Infinity",
