@@ -197,6 +197,17 @@ def long_texts(size):
             MyStr("m" * size), bytes(range(256)) * (size // 256) + b"\x00" * (size % 256), MyBytes(b"\x01" * size)]
 
 
+def indefinite_reference(value):
+    # Indefinite containers framed by hand around cbor2's encoding of each
+    # scalar. (cbor2 5.6 cannot decode a long non-ASCII string inside an
+    # indefinite array, so the output is compared as bytes.)
+    if isinstance(value, list):
+        return b"\x9f" + b"".join(map(indefinite_reference, value)) + b"\xff"
+    if isinstance(value, dict):
+        return b"\xbf" + b"".join(indefinite_reference(k) + indefinite_reference(v) for k, v in value.items()) + b"\xff"
+    return cbor2.dumps(value)
+
+
 @pytest.mark.parametrize("size", LONG_TEXT_SIZES)
 def test_long_texts_among_short_items(size):
     texts = long_texts(size)
@@ -206,7 +217,7 @@ def test_long_texts_among_short_items(size):
         return [1, *texts, "k", {"t": texts[0], b"b": texts[5]}, texts, None, b"z"]
 
     assert dumps(document(texts), indefinite=False) == cbor2.dumps(document(plain_texts))
-    assert cbor2.loads(dumps(document(texts))) == document(plain_texts)
+    assert dumps(document(texts)) == indefinite_reference(document(plain_texts))
     for text, plain in zip(texts, plain_texts):
         assert dumps(text) == cbor2.dumps(plain)
 
