@@ -18,11 +18,11 @@ namespace vantra {
 
 // Where a call's output is written. The buffer (data, length and capacity, as
 // in a cbor_generator) takes every item through the codec's inline writers,
-// grown by grow() below; it comes from a spare block kept between calls, so
-// most results cost no heap traffic. A long string or byte string is not
-// copied into it: its head is, and the text is kept as a segment (the object
-// held) until the result is built, so that its bytes are copied once, straight
-// into the result, which is allocated at its exact size.
+// which grow it as they grow a generator's. It comes from a spare block kept
+// between calls, so most results cost no heap traffic. A long string or byte
+// string is not copied into it: its head is, and the text is kept as a
+// segment (the object held) until the result is built, so that its bytes are
+// copied once, straight into the result, which is allocated at its exact size.
 struct Segment {
     size_t at;  // the buffer offset the text follows
     PyObject *owner;

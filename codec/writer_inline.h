@@ -4,9 +4,9 @@
 // item leaves nothing behind.
 //
 // The writers take any output G with cbor_generator's data, length and
-// capacity fields, and a grow(G *, size_t) found for G's own type: for
-// cbor_generator it is the realloc growth declared below, and a caller may write into
-// its own kind of block the same way.
+// capacity fields, and a grow(G *, size_t) found for G's own type (for
+// cbor_generator, the one declared below), so a caller may write into its own
+// kind of output the same way.
 #ifndef VANTRA_CBOR_WRITER_INLINE_H
 #define VANTRA_CBOR_WRITER_INLINE_H
 
@@ -16,6 +16,11 @@
 #include "cbor.h"
 
 namespace cbor_inline {
+
+// Room for count more of the *room elements of size bytes at *block (at least
+// `least`), grown geometrically by realloc: false, block unchanged, when it
+// cannot be had. Any growable block uses it.
+bool grow_block(void **block, size_t *room, size_t used, size_t count, size_t size, size_t least);
 
 // Grows the block so that count more bytes fit: 0, or -1 (block unchanged).
 int grow(cbor_generator *g, size_t count);
