@@ -161,7 +161,12 @@ int write_str(Sink *sink, PyObject *obj);
 inline int write_float(Sink *sink, PyObject *obj) {
     return checked(cbor_inline::write_float(sink, PyFloat_AS_DOUBLE(obj)));
 }
-int write_bytes(Sink *sink, PyObject *obj);
+[[noreturn]] void raise_unreadable_bytes();
+inline int write_bytes(Sink *sink, PyObject *obj) {
+    if (!PyBytes_Check(obj)) raise_unreadable_bytes();
+    write_text_of(sink, 2, obj, PyBytes_AS_STRING(obj), (size_t)PyBytes_GET_SIZE(obj));
+    return 0;
+}
 
 template <bool Indefinite, bool Limited>
 struct Encode {
@@ -230,17 +235,22 @@ struct Encode {
         if constexpr (Limited) {
             if (encoder.depth >= encoder.max_depth) return false;
         }
-        PyTypeObject *type = Py_TYPE(child);
+        return write_scalar(child);
+    }
+
+    // An object of an exact scalar type, written; false for anything else.
+    __attribute__((always_inline)) bool write_scalar(PyObject *obj) const {
+        PyTypeObject *type = Py_TYPE(obj);
         if (type == &PyUnicode_Type) {
-            write_text(child);
+            write_text(obj);
         } else if (type == &PyFloat_Type) {
-            write_float(out(), child);
+            write_float(out(), obj);
         } else if (type == &PyLong_Type) {
-            write_any_int(child);
-        } else if (child == Py_None || child == Py_True || child == Py_False) {
-            write_simple(child == Py_None ? kNull : child == Py_True ? kTrue : kFalse);
+            write_any_int(obj);
+        } else if (obj == Py_None || obj == Py_True || obj == Py_False) {
+            write_simple(obj == Py_None ? kNull : obj == Py_True ? kTrue : kFalse);
         } else if (type == &PyBytes_Type) {
-            write_text_of(out(), 2, child, PyBytes_AS_STRING(child), (size_t)PyBytes_GET_SIZE(child));
+            write_bytes(out(), obj);
         } else {
             return false;
         }
@@ -250,17 +260,11 @@ struct Encode {
     // The exact common types go straight to their writer; everything else is
     // classified into a DumpValue first. The outcome is the same either way.
     int write_object(PyObject *obj) const {
+        if (write_scalar(obj)) return 0;
         PyTypeObject *type = Py_TYPE(obj);
-        if (type == &PyUnicode_Type) return write_text(obj);
-        if (type == &PyLong_Type) return write_any_int(obj);
-        if (type == &PyFloat_Type) return write_float(out(), obj);
         if (type == &PyDict_Type) return write_dict(obj);
         if (type == &PyList_Type) return write_list(obj);
-        if (obj == Py_True) return write_simple(kTrue);
-        if (obj == Py_False) return write_simple(kFalse);
-        if (obj == Py_None) return write_simple(kNull);
         if (type == &PyTuple_Type) return write_tuple(obj);
-        if (type == &PyBytes_Type) return write_bytes(out(), obj);
         DumpValue value;
         if (!classify_general(obj, true, value)) raise_cast_error();
         return std::visit(*this, value);

@@ -90,19 +90,6 @@ int write_str(Sink *sink, PyObject *obj) {
     return 0;
 }
 
-int write_bytes(Sink *sink, PyObject *obj) {
-    if (PyBytes_Check(obj)) {
-        write_text_of(sink, 2, obj, PyBytes_AS_STRING(obj), (size_t)PyBytes_GET_SIZE(obj));
-        return 0;
-    }
-    char *data;
-    Py_ssize_t size;
-    if (PyBytes_AsStringAndSize(obj, &data, &size) != 0) {
-        PyErr_Clear();
-        throw std::runtime_error("Unable to extract bytes contents!");
-    }
-    write_text_of(sink, 2, obj, data, (size_t)size);
-    return 0;
-}
+void raise_unreadable_bytes() { throw std::runtime_error("Unable to extract bytes contents!"); }
 
 }  // namespace vantra
