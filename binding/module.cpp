@@ -5,6 +5,7 @@
 
 #include "encoder.hpp"
 #include "entry.hpp"
+#include "values.hpp"
 
 namespace vantra {
 namespace {
@@ -54,6 +55,7 @@ PYBIND11_MODULE(vantra_cbor, m) {
     Dump a Python object to cbor
     )pbdoc");
     vantra::install_entry(m);
+    if (!vantra::add_value_types(m.ptr())) throw py::error_already_set();
     vantra::prepare_exceptions();
     m.attr("__version__") = "6.7.8";
 }
