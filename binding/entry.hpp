@@ -12,6 +12,9 @@ namespace vantra {
 // Encodes value with the handler set picked by indefinite and max_depth.
 py::bytes dumps(const DumpValue &value, bool indefinite, unsigned long max_depth);
 
+// Writes dumps(value, indefinite, max_depth) to the file object fp.
+void dump(const DumpValue &value, py::object fp, bool indefinite, unsigned long max_depth);
+
 // Replaces the module's dumps, defined through pybind11, by an entry that
 // shares its record and takes its arguments without the general dispatcher.
 void install_entry(py::module_ &module);

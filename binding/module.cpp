@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 
 #include "encoder.hpp"
+#include "decoder.hpp"
 #include "entry.hpp"
 #include "values.hpp"
 
@@ -35,6 +36,15 @@ py::bytes dumps(const DumpValue &value, bool indefinite, unsigned long max_depth
     return indefinite ? encode<true>(encoder, value) : encode<false>(encoder, value);
 }
 
+void dump(const DumpValue &value, py::object fp, bool indefinite, unsigned long max_depth) {
+    try {
+        py::bytes data = dumps(value, indefinite, max_depth);
+        fp.attr("write")(data);
+    } catch (const PythonErrorSet &) {
+        throw py::error_already_set();
+    }
+}
+
 }  // namespace vantra
 
 PYBIND11_MODULE(vantra_cbor, m) {
@@ -54,8 +64,12 @@ PYBIND11_MODULE(vantra_cbor, m) {
           py::arg("max_depth") = 0, R"pbdoc(
     Dump a Python object to cbor
     )pbdoc");
+    m.def("dump", &vantra::dump, py::arg("value"), py::arg("fp"), py::arg("indefinite") = true,
+          py::arg("max_depth") = 0, R"pbdoc(
+    Write dumps(value, indefinite, max_depth) to the binary file object fp
+    )pbdoc");
     vantra::install_entry(m);
-    if (!vantra::add_value_types(m.ptr())) throw py::error_already_set();
+    if (!vantra::add_value_types(m.ptr()) || !vantra::add_decoder(m.ptr())) throw py::error_already_set();
     vantra::prepare_exceptions();
     m.attr("__version__") = "6.7.8";
 }

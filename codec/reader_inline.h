@@ -56,6 +56,21 @@ CBOR_INLINE int32_t read_argument(cbor_parser *p, uint64_t *out, int width) {
     return 0;
 }
 
+// The argument of the head at the cursor: in the initial byte (additional
+// information below 24) or in the 1, 2, 4 or 8 bytes after it (24-27). -1 for
+// 28-31, which carry none (the cursor stays put), and for missing bytes.
+CBOR_INLINE int32_t read_head(cbor_parser *p, uint64_t *out) {
+    if (remaining(p) < 1) return -1;
+    unsigned ai = *p->cursor & 0x1f;
+    if (ai < 24) {
+        *out = ai;
+        p->cursor += 1;
+        return 0;
+    }
+    if (ai > 27) return -1;
+    return read_argument(p, out, 1 << (ai - 24));
+}
+
 // Half precision as RFC 7049 Appendix D decodes it; NaN payloads are dropped.
 // The magnitudes are exact: a power-of-two scale of an 11-bit mantissa.
 CBOR_INLINE int32_t parse_float16(cbor_parser *p, cbor_val *v) {

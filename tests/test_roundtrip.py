@@ -1,11 +1,11 @@
-"""Random documents, encoded in every mode, read back by an independent decoder."""
+"""Random documents, encoded in every mode, read back by an independent decoder and by loads."""
 import math
 import struct
 
 import cbor2
 from hypothesis import given, settings, strategies as st
 
-from vantra_cbor import dumps
+from vantra_cbor import dumps, loads
 
 scalars = (st.none() | st.booleans() | st.integers(-2**63, 2**64 - 1) | st.floats()
            | st.text() | st.binary())
@@ -47,4 +47,6 @@ def same(expected, got, key=False):
 def test_documents_read_back(doc):
     for indefinite in (False, True):
         for max_depth in (0, 1000):
-            same(doc, cbor2.loads(dumps(doc, indefinite, max_depth)))
+            data = dumps(doc, indefinite, max_depth)
+            same(doc, cbor2.loads(data))
+            same(doc, loads(data))

@@ -1,0 +1,684 @@
+// loads and load: CBOR bytes to Python objects.
+//
+// A recursive descent over one cursor, the codec's own cbor_parser: heads and
+// floats are read with the codec's reader pieces, and each item becomes its
+// Python object straight from the input. Every declared length or count is
+// checked against the bytes left before anything is made for it, so hostile
+// input cannot make the decoder allocate more than the input could fill.
+#include "python.hpp"
+
+#include <datetime.h>
+
+#include <cstdarg>
+#include <cstring>
+#include <new>
+
+#include "decoder.hpp"
+#include "encoder.hpp"
+#include "reader_inline.h"
+#include "values.hpp"
+
+namespace vantra {
+namespace {
+
+// An owned reference, released on every exit.
+class Ref {
+public:
+    explicit Ref(PyObject *obj = nullptr) : obj_(obj) {}
+    ~Ref() { Py_XDECREF(obj_); }
+    Ref(const Ref &) = delete;
+    Ref &operator=(const Ref &) = delete;
+    PyObject *get() const { return obj_; }
+    PyObject *release() {
+        PyObject *obj = obj_;
+        obj_ = nullptr;
+        return obj;
+    }
+
+private:
+    PyObject *obj_;
+};
+
+// A new reference from CPython, or unwind with its error.
+inline PyObject *made(PyObject *obj) {
+    if (!obj) throw PythonErrorSet();
+    return obj;
+}
+
+constexpr unsigned char kBreakByte = 0xff;
+constexpr unsigned kIndefinite = 31;
+
+// ---- Map keys --------------------------------------------------------------------
+
+// Recent short ASCII keys, so that a key seen before costs one lookup and comes
+// with its hash already computed. Only touched with the interpreter lock held,
+// and no Python code runs between a lookup and its update.
+constexpr size_t kKeyCacheSize = 1024;
+constexpr size_t kKeyCacheLength = 32;
+
+struct CachedKey {
+    uint64_t hash;
+    PyObject *str;
+};
+CachedKey key_cache[kKeyCacheSize];
+
+bool is_ascii(const unsigned char *s, size_t n) {
+    uint64_t any = 0;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, s + i, 8);
+        any |= word;
+    }
+    for (; i < n; ++i) any |= s[i];
+    return (any & 0x8080808080808080u) == 0;
+}
+
+PyObject *ascii_text(const unsigned char *s, size_t n) {
+    PyObject *text = made(PyUnicode_New((Py_ssize_t)n, 127));
+    std::memcpy(PyUnicode_DATA(text), s, n);
+    return text;
+}
+
+// Text copied into a new str while it is checked for ASCII, 32 bytes a step:
+// one pass over the input. Null, with no error set, when it is not ASCII.
+PyObject *copy_if_ascii(const unsigned char *s, size_t n) {
+    PyObject *text = made(PyUnicode_New((Py_ssize_t)n, 127));
+    unsigned char *out = static_cast<unsigned char *>(PyUnicode_DATA(text));
+    size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        uint64_t w[4];
+        std::memcpy(w, s + i, 32);
+        if ((w[0] | w[1] | w[2] | w[3]) & 0x8080808080808080u) break;
+        std::memcpy(out + i, w, 32);
+    }
+    if (is_ascii(s + i, n - i)) {
+        std::memcpy(out + i, s + i, n - i);
+        return text;
+    }
+    Py_DECREF(text);
+    return nullptr;
+}
+
+uint64_t key_hash(const unsigned char *s, size_t n) {
+    uint64_t words[kKeyCacheLength / 8] = {};
+    std::memcpy(words, s, n);
+    uint64_t h = n * 0x9e3779b97f4a7c15u;
+    for (uint64_t w : words) h = (h ^ w) * 0xff51afd7ed558ccdu;
+    return h ^ (h >> 29);
+}
+
+// ---- The decoder -------------------------------------------------------------------
+
+class Decoder {
+public:
+    Decoder(const unsigned char *data, size_t size, uint64_t max_depth, PyObject *tag_hook)
+        : in_{data, size, data, 0}, end_(data + size), limit_(max_depth ? max_depth : UINT64_MAX),
+          tag_hook_(tag_hook) {}
+
+    // The one item the input holds.
+    PyObject *document() {
+        if (in_.cursor == end_) fail(in_.cursor, "empty input: no CBOR item");
+        Ref value(item(false));
+        if (in_.cursor != end_) fail(in_.cursor, "extra data after the CBOR item");
+        return value.release();
+    }
+
+private:
+    cbor_parser in_;
+    const unsigned char *end_;
+    uint64_t depth_ = 0;
+    uint64_t limit_;  // max_depth, or no limit
+    PyObject *tag_hook_;
+    StackBound stack_;
+
+    size_t left() const { return (size_t)(end_ - in_.cursor); }
+
+    [[noreturn]] void fail(const unsigned char *at, const char *format, ...) {
+        va_list args;
+        va_start(args, format);
+        Ref what(PyUnicode_FromFormatV(format, args));
+        va_end(args);
+        raise_decode_error(what.get(), at);
+    }
+
+    // As fail(), with the Python error that is set as its cause.
+    [[noreturn]] void fail_from_error(const unsigned char *at, const char *what) {
+        PyObject *type, *cause, *traceback;
+        PyErr_Fetch(&type, &cause, &traceback);
+        PyErr_NormalizeException(&type, &cause, &traceback);
+        if (cause && traceback) PyException_SetTraceback(cause, traceback);
+        Py_XDECREF(type);
+        Py_XDECREF(traceback);
+        Ref message(PyUnicode_FromString(what));
+        raise_decode_error(message.get(), at, cause);
+    }
+
+    // CBORDecodeError("<what> at byte N") with pos = N, raised from cause
+    // (stolen) when there is one.
+    [[noreturn]] void raise_decode_error(PyObject *what, const unsigned char *at, PyObject *cause = nullptr) {
+        Ref caused_by(cause);
+        Py_ssize_t pos = at - in_.start;
+        Ref message(what ? PyUnicode_FromFormat("%U at byte %zd", what, pos) : nullptr);
+        Ref error(message.get() ? PyObject_CallFunctionObjArgs(CBORDecodeError, message.get(), nullptr) : nullptr);
+        Ref where(error.get() ? PyLong_FromSsize_t(pos) : nullptr);
+        if (where.get() && PyObject_SetAttrString(error.get(), "pos", where.get()) == 0) {
+            if (cause) PyException_SetCause(error.get(), caused_by.release());
+            PyErr_SetObject(CBORDecodeError, error.get());
+        }
+        throw PythonErrorSet();
+    }
+
+    // The head's argument; the cursor moves past the head.
+    uint64_t argument(const unsigned char *at) {
+        uint64_t arg;
+        if (cbor_inline::read_head(&in_, &arg) < 0) {
+            unsigned ai = *at & 0x1f;
+            if (ai >= 28 && ai <= 30) fail(at, "reserved additional information %u", ai);
+            if (ai == kIndefinite) fail(at, "indefinite length is not allowed for an integer");
+            fail(at, "input ends inside the head of an item");
+        }
+        return arg;
+    }
+
+    // A length or count that the rest of the input must be able to hold, at
+    // `each` bytes a unit at the least.
+    size_t counted(const unsigned char *at, uint64_t n, size_t each, const char *what, const char *units) {
+        if (n > left() / each) {
+            fail(at, "%s of %llu %s cannot fit in the bytes left (%zu)", what, (unsigned long long)n, units, left());
+        }
+        return (size_t)n;
+    }
+
+    PyObject *item(bool key) {
+        const unsigned char *at = in_.cursor;
+        if (at == end_) fail(at, "input ends where an item was expected");
+        unsigned initial = *at;
+        unsigned ai = initial & 0x1f;
+        switch (initial >> 5) {
+        case 0: {
+            uint64_t n = argument(at);
+            return made(n <= (uint64_t)LONG_MAX ? PyLong_FromLong((long)n) : PyLong_FromUnsignedLongLong(n));
+        }
+        case 1: {
+            uint64_t n = argument(at);
+            if (n <= (uint64_t)INT64_MAX) return made(PyLong_FromLongLong(-1 - (long long)n));
+            Ref magnitude(made(PyLong_FromUnsignedLongLong(n)));
+            return made(PyNumber_Invert(magnitude.get()));  // ~n is -1 - n
+        }
+        case 2:
+            if (ai == kIndefinite) return byte_chunks(at);
+            return bytes(at, argument(at));
+        case 3:
+            if (ai == kIndefinite) return text_chunks(at);
+            return text(at, argument(at), key);
+        case 4:
+            if (ai == kIndefinite) return array(at, key, true, 0);
+            return array(at, key, false, argument(at));
+        case 5:
+            if (key) fail(at, "a map cannot be a map key");
+            if (ai == kIndefinite) return map(at, true, 0);
+            return map(at, false, argument(at));
+        case 6:
+            if (ai == kIndefinite) fail(at, "indefinite length is not allowed for a tag");
+            return tag(argument(at), key);
+        default:
+            return simple(at, ai);
+        }
+    }
+
+    PyObject *bytes(const unsigned char *at, uint64_t n) {
+        size_t size = counted(at, n, 1, "byte string", "bytes");
+        PyObject *value = made(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(in_.cursor), (Py_ssize_t)size));
+        in_.cursor += size;
+        return value;
+    }
+
+    // ASCII is its own UTF-8: copied without a decoding pass.
+    PyObject *text_of(const unsigned char *at, const unsigned char *s, size_t n) {
+        if (PyObject *ascii = copy_if_ascii(s, n)) return ascii;
+        PyObject *value = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(s), (Py_ssize_t)n, "strict");
+        if (!value) {
+            if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) fail_from_error(at, "invalid UTF-8 in text string");
+            throw PythonErrorSet();
+        }
+        return value;
+    }
+
+    PyObject *text(const unsigned char *at, uint64_t n, bool key) {
+        size_t size = counted(at, n, 1, "text string", "bytes");
+        const unsigned char *s = in_.cursor;
+        in_.cursor += size;
+        if (key && size <= kKeyCacheLength) return cached_key(at, s, size);
+        return text_of(at, s, size);
+    }
+
+    PyObject *cached_key(const unsigned char *at, const unsigned char *s, size_t n) {
+        if (!is_ascii(s, n)) return text_of(at, s, n);
+        uint64_t hash = key_hash(s, n);
+        CachedKey &slot = key_cache[hash & (kKeyCacheSize - 1)];
+        if (slot.str && slot.hash == hash && (size_t)PyUnicode_GET_LENGTH(slot.str) == n &&
+            std::memcmp(PyUnicode_DATA(slot.str), s, n) == 0) {
+            Py_INCREF(slot.str);
+            return slot.str;
+        }
+        PyObject *value = ascii_text(s, n);
+        if (PyObject_Hash(value) == -1) PyErr_Clear();  // a str's hash cannot fail; kept with it
+        Py_XDECREF(slot.str);
+        Py_INCREF(value);
+        slot = CachedKey{hash, value};
+        return value;
+    }
+
+    // The head of the next chunk of an indefinite string, or false at its break.
+    bool next_chunk(const unsigned char *at, unsigned major_type, const char *what, const unsigned char *&chunk,
+                    size_t &size) {
+        if (in_.cursor == end_) fail(at, "input ends inside an indefinite-length %s", what);
+        chunk = in_.cursor;
+        if (*chunk == kBreakByte) {
+            in_.cursor += 1;
+            return false;
+        }
+        if (*chunk >> 5 != major_type || (*chunk & 0x1f) == kIndefinite) {
+            fail(chunk, "a chunk of an indefinite-length %s must be a definite-length %s", what, what);
+        }
+        size = counted(chunk, argument(chunk), 1, what, "bytes");
+        in_.cursor += size;
+        return true;
+    }
+
+    // The chunks are measured first, then copied once into the result.
+    PyObject *byte_chunks(const unsigned char *at) {
+        in_.cursor += 1;
+        const unsigned char *first = in_.cursor, *chunk;
+        size_t size, total = 0;
+        while (next_chunk(at, 2, "byte string", chunk, size)) total += size;
+        Ref value(made(PyBytes_FromStringAndSize(nullptr, (Py_ssize_t)total)));
+        char *out = PyBytes_AS_STRING(value.get());
+        const unsigned char *after = in_.cursor;
+        in_.cursor = first;
+        while (next_chunk(at, 2, "byte string", chunk, size)) {
+            std::memcpy(out, in_.cursor - size, size);
+            out += size;
+        }
+        in_.cursor = after;
+        return value.release();
+    }
+
+    // Each chunk must be whole UTF-8 on its own.
+    PyObject *text_chunks(const unsigned char *at) {
+        in_.cursor += 1;
+        Ref parts(made(PyList_New(0)));
+        const unsigned char *chunk;
+        size_t size;
+        while (next_chunk(at, 3, "text string", chunk, size)) {
+            Ref part(text_of(chunk, in_.cursor - size, size));
+            if (PyList_Append(parts.get(), part.get()) < 0) throw PythonErrorSet();
+        }
+        Ref empty(made(PyUnicode_New(0, 0)));
+        return made(PyUnicode_Join(empty.get(), parts.get()));
+    }
+
+    // A container's element: one level deeper.
+    PyObject *element(const unsigned char *at, bool key) {
+        if (++depth_ > limit_) fail(at, "nesting deeper than max_depth=%llu", (unsigned long long)limit_);
+        PyObject *value = item(key);
+        --depth_;
+        return value;
+    }
+
+    bool at_break() {
+        if (in_.cursor == end_) return false;  // item() reports the end
+        if (*in_.cursor != kBreakByte) return false;
+        in_.cursor += 1;
+        return true;
+    }
+
+    // A list, or a tuple when it is (part of) a map key, so that it can be hashed.
+    PyObject *array(const unsigned char *at, bool key, bool indefinite, uint64_t n) {
+        NestingGuard guard(stack_);
+        if (indefinite) {
+            in_.cursor += 1;
+            Ref list(made(PyList_New(0)));
+            while (!at_break()) {
+                Ref value(element(in_.cursor, key));
+                if (PyList_Append(list.get(), value.get()) < 0) throw PythonErrorSet();
+            }
+            return key ? made(PyList_AsTuple(list.get())) : list.release();
+        }
+        size_t count = counted(at, n, 1, "array", "items");
+        if (key) {
+            Ref tuple(made(PyTuple_New((Py_ssize_t)count)));
+            for (size_t i = 0; i < count; ++i) PyTuple_SET_ITEM(tuple.get(), i, element(in_.cursor, true));
+            return tuple.release();
+        }
+        Ref list(made(PyList_New((Py_ssize_t)count)));
+        for (size_t i = 0; i < count; ++i) PyList_SET_ITEM(list.get(), i, element(in_.cursor, false));
+        return list.release();
+    }
+
+    PyObject *map(const unsigned char *at, bool indefinite, uint64_t n) {
+        NestingGuard guard(stack_);
+        size_t count = 0;
+        if (indefinite) {
+            in_.cursor += 1;
+        } else {
+            count = counted(at, n, 2, "map", "pairs");
+        }
+        Ref dict(made(count > 5 ? _PyDict_NewPresized((Py_ssize_t)count) : PyDict_New()));
+        for (size_t i = 0; indefinite || i < count; ++i) {
+            if (indefinite && at_break()) break;
+            const unsigned char *key_at = in_.cursor;
+            Ref key(element(key_at, true));
+            Ref value(element(in_.cursor, false));
+            if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
+                if (PyErr_ExceptionMatches(PyExc_TypeError)) fail_from_error(key_at, "unhashable map key");
+                throw PythonErrorSet();
+            }
+        }
+        return dict.release();
+    }
+
+    PyObject *tag(uint64_t number, bool key) {
+        NestingGuard guard(stack_);  // chains of tags nest as deeply as containers
+        switch (number) {
+        case 0:
+            return text_datetime(in_.cursor);
+        case 1:
+            return epoch_datetime(in_.cursor);
+        case 2:
+        case 3:
+            return bignum(in_.cursor, number == 3);
+        case 55799:  // self-described CBOR: the mark carries no meaning
+            return item(key);
+        default:
+            break;
+        }
+        Ref value(item(key));
+        if (tag_hook_) {
+            Ref number_object(made(PyLong_FromUnsignedLongLong(number)));
+            return made(PyObject_CallFunctionObjArgs(tag_hook_, number_object.get(), value.get(), nullptr));
+        }
+        return made(make_tag(number, value.get()));
+    }
+
+    PyObject *bignum(const unsigned char *at, bool negative) {
+        Ref content(item(false));
+        if (!PyBytes_CheckExact(content.get())) fail(at, "tag %d content is not a byte string", negative ? 3 : 2);
+        Ref magnitude(made(_PyLong_FromByteArray(reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(content.get())),
+                                                 (size_t)PyBytes_GET_SIZE(content.get()), 0, 0)));
+        return negative ? made(PyNumber_Invert(magnitude.get())) : magnitude.release();
+    }
+
+    PyObject *text_datetime(const unsigned char *at);
+    PyObject *epoch_datetime(const unsigned char *at);
+
+    PyObject *simple(const unsigned char *at, unsigned ai) {
+        switch (ai) {
+        case 20:
+        case 21:
+        case 22:
+        case 23: {
+            in_.cursor += 1;
+            PyObject *value = ai == 20 ? Py_False : ai == 21 ? Py_True : ai == 22 ? Py_None : Undefined;
+            Py_INCREF(value);
+            return value;
+        }
+        case 24: {
+            uint64_t n = argument(at);
+            if (n < 32) fail(at, "simple value %u written in two bytes", (unsigned)n);
+            return made(make_simple((unsigned char)n));
+        }
+        case 25:
+        case 26:
+        case 27:
+            return real(at, ai);
+        case 28:
+        case 29:
+        case 30:
+            fail(at, "reserved additional information %u", ai);
+        case kIndefinite:
+            fail(at, "break outside an indefinite-length item");
+        default:
+            in_.cursor += 1;
+            return made(make_simple((unsigned char)ai));
+        }
+    }
+
+    PyObject *real(const unsigned char *at, unsigned ai) {
+        cbor_val value = {};
+        int32_t status = ai == 25 ? cbor_inline::parse_float16(&in_, &value)
+                         : ai == 26 ? cbor_inline::parse_float32(&in_, &value)
+                                    : cbor_inline::parse_float64(&in_, &value);
+        if (status < 0) fail(at, "input ends inside a float");
+        return made(PyFloat_FromDouble(value.value.real));
+    }
+};
+
+// ---- Dates and times ---------------------------------------------------------------
+
+// Digits at s[0..n): their value, or -1.
+int digits(const char *s, int n) {
+    int v = 0;
+    for (int i = 0; i < n; ++i) {
+        if (s[i] < '0' || s[i] > '9') return -1;
+        v = v * 10 + (s[i] - '0');
+    }
+    return v;
+}
+
+// An RFC 3339 date-time: YYYY-MM-DDTHH:MM:SS[.fraction](Z|+HH:MM|-HH:MM), the
+// fraction cut to microseconds. False when the text is not one.
+bool parse_rfc3339(const char *s, Py_ssize_t n, int field[7], int &offset_seconds) {
+    if (n < 20 || s[4] != '-' || s[7] != '-' || (s[10] != 'T' && s[10] != 't') || s[13] != ':' || s[16] != ':') {
+        return false;
+    }
+    const int at[6][2] = {{0, 4}, {5, 2}, {8, 2}, {11, 2}, {14, 2}, {17, 2}};
+    for (int i = 0; i < 6; ++i) {
+        if ((field[i] = digits(s + at[i][0], at[i][1])) < 0) return false;
+    }
+    field[6] = 0;
+    Py_ssize_t i = 19;
+    if (s[i] == '.') {
+        Py_ssize_t first = ++i;
+        int scale = 100000;
+        for (; i < n && s[i] >= '0' && s[i] <= '9'; ++i, scale /= 10) field[6] += scale * (s[i] - '0');
+        if (i == first) return false;
+    }
+    if (i == n - 1 && (s[i] == 'Z' || s[i] == 'z')) {
+        offset_seconds = 0;
+        return true;
+    }
+    if (i != n - 6 || (s[i] != '+' && s[i] != '-') || s[i + 3] != ':') return false;
+    int hours = digits(s + i + 1, 2), minutes = digits(s + i + 4, 2);
+    if (hours < 0 || minutes < 0 || hours > 23 || minutes > 59) return false;
+    offset_seconds = (s[i] == '-' ? -1 : 1) * (hours * 3600 + minutes * 60);
+    return true;
+}
+
+PyObject *utc_or_offset(int offset_seconds) {
+    if (offset_seconds == 0) {
+        Py_INCREF(PyDateTime_TimeZone_UTC);
+        return PyDateTime_TimeZone_UTC;
+    }
+    Ref delta(made(PyDelta_FromDSU(0, offset_seconds, 0)));
+    return made(PyTimeZone_FromOffset(delta.get()));
+}
+
+PyObject *Decoder::text_datetime(const unsigned char *at) {
+    Ref content(item(false));
+    const char *what = "tag 0 content is not an RFC 3339 date/time text";
+    if (!PyUnicode_Check(content.get())) fail(at, "%s", what);
+    Py_ssize_t n;
+    const char *s = PyUnicode_AsUTF8AndSize(content.get(), &n);
+    int f[7], offset;
+    if (!s) PyErr_Clear();
+    if (!s || !parse_rfc3339(s, n, f, offset)) fail(at, "%s", what);
+    Ref zone(utc_or_offset(offset));
+    PyObject *value = PyDateTimeAPI->DateTime_FromDateAndTime(f[0], f[1], f[2], f[3], f[4], f[5], f[6], zone.get(),
+                                                              PyDateTimeAPI->DateTimeType);
+    if (!value) fail_from_error(at, what);
+    return value;
+}
+
+PyObject *Decoder::epoch_datetime(const unsigned char *at) {
+    Ref content(item(false));
+    PyObject *seconds = content.get();
+    const char *what = "tag 1 content is not a number of seconds that a datetime holds";
+    if (PyBool_Check(seconds) || !(PyLong_CheckExact(seconds) || PyFloat_CheckExact(seconds))) fail(at, "%s", what);
+    Ref args(made(PyTuple_Pack(2, seconds, PyDateTime_TimeZone_UTC)));
+    PyObject *value = PyDateTime_FromTimestamp(args.get());
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            throw PythonErrorSet();
+        }
+        fail_from_error(at, what);
+    }
+    return value;
+}
+
+// ---- Entries -------------------------------------------------------------------------
+
+struct Options {
+    uint64_t max_depth = 0;
+    PyObject *tag_hook = nullptr;
+};
+
+PyObject *interned_data, *interned_max_depth, *interned_tag_hook, *interned_read;
+
+bool keyword_is(PyObject *keyword, PyObject *name) {
+    return keyword == name || PyUnicode_Compare(keyword, name) == 0;
+}
+
+// Takes loads' options, and `first` (data or fp) by position or by name.
+bool parse_arguments(const char *function, PyObject *first_name, PyObject *const *args, Py_ssize_t nargs,
+                     PyObject *kwnames, PyObject *&first, Options &options) {
+    if (nargs > 1) {
+        PyErr_Format(PyExc_TypeError, "%s() takes 1 positional argument but %zd were given", function, nargs);
+        return false;
+    }
+    first = nargs ? args[0] : nullptr;
+    PyObject *max_depth = nullptr, *tag_hook = nullptr;
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *keyword = PyTuple_GET_ITEM(kwnames, k), *value = args[nargs + k];
+        PyObject **slot = keyword_is(keyword, first_name)         ? &first
+                          : keyword_is(keyword, interned_max_depth) ? &max_depth
+                          : keyword_is(keyword, interned_tag_hook)  ? &tag_hook
+                                                                    : nullptr;
+        if (!slot) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, keyword);
+            return false;
+        }
+        if (*slot) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", function, keyword);
+            return false;
+        }
+        *slot = value;
+    }
+    if (!first) {
+        PyErr_Format(PyExc_TypeError, "%s() missing required argument '%U'", function, first_name);
+        return false;
+    }
+    if (max_depth) {
+        if (!PyLong_Check(max_depth) || PyBool_Check(max_depth)) {
+            PyErr_Format(PyExc_TypeError, "max_depth must be an int, not %.200s", Py_TYPE(max_depth)->tp_name);
+            return false;
+        }
+        options.max_depth = PyLong_AsUnsignedLongLong(max_depth);
+        if (options.max_depth == (unsigned long long)-1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_ValueError, "max_depth must be from 0 (no limit) to 2**64-1, not %R", max_depth);
+            return false;
+        }
+    }
+    if (tag_hook && tag_hook != Py_None) {
+        if (!PyCallable_Check(tag_hook)) {
+            PyErr_Format(PyExc_TypeError, "tag_hook must be callable or None, not %.200s", Py_TYPE(tag_hook)->tp_name);
+            return false;
+        }
+        options.tag_hook = tag_hook;
+    }
+    return true;
+}
+
+PyObject *decode(const unsigned char *data, size_t size, const Options &options) {
+    try {
+        return Decoder(data, size, options.max_depth, options.tag_hook).document();
+    } catch (const PythonErrorSet &) {
+        return nullptr;
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
+    }
+}
+
+// Any C-contiguous buffer, read in place.
+PyObject *decode_buffer(PyObject *data, const Options &options) {
+    if (PyBytes_CheckExact(data)) {
+        return decode(reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(data)), (size_t)PyBytes_GET_SIZE(data),
+                      options);
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(data, &view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
+    PyObject *value = decode(static_cast<const unsigned char *>(view.buf), (size_t)view.len, options);
+    PyBuffer_Release(&view);
+    return value;
+}
+
+PyObject *loads_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *data;
+    Options options;
+    if (!parse_arguments("loads", interned_data, args, nargs, kwnames, data, options)) return nullptr;
+    return decode_buffer(data, options);
+}
+
+PyObject *load_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static PyObject *interned_fp = PyUnicode_InternFromString("fp");
+    PyObject *fp;
+    Options options;
+    if (!interned_fp || !parse_arguments("load", interned_fp, args, nargs, kwnames, fp, options)) return nullptr;
+    Ref data(PyObject_CallMethodObjArgs(fp, interned_read, nullptr));
+    if (!data.get()) return nullptr;
+    if (PyUnicode_Check(data.get())) {
+        PyErr_SetString(PyExc_TypeError, "load() reads bytes: open the file in binary mode ('rb')");
+        return nullptr;
+    }
+    return decode_buffer(data.get(), options);
+}
+
+const char loads_doc[] =
+    "loads(data, *, max_depth=0, tag_hook=None)\n--\n\n"
+    "Decode the one CBOR item that data holds (bytes or any C-contiguous buffer).\n\n"
+    "Integers of any size, floats (half and single widened exactly), bytes, str,\n"
+    "lists, dicts (arrays used as map keys become tuples), True, False, None and\n"
+    "undefined. Tags 0 and 1 become timezone-aware datetimes, 2 and 3 ints, 55799\n"
+    "its content; any other tag becomes Tag(tag, value), or tag_hook(tag, value)\n"
+    "when tag_hook is given. Other simple values become Simple(n).\n\n"
+    "max_depth limits nesting as dumps counts it (0: no limit). Malformed input\n"
+    "raises CBORDecodeError (a ValueError) saying what was wrong and at which byte.";
+
+const char load_doc[] =
+    "load(fp, *, max_depth=0, tag_hook=None)\n--\n\n"
+    "Read the whole binary file object fp and decode it as loads does.";
+
+PyMethodDef decoder_methods[] = {
+    {"loads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(loads_entry)), METH_FASTCALL | METH_KEYWORDS,
+     loads_doc},
+    {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(load_entry)), METH_FASTCALL | METH_KEYWORDS,
+     load_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+bool add_decoder(PyObject *module) {
+    PyDateTime_IMPORT;
+    interned_data = PyUnicode_InternFromString("data");
+    interned_max_depth = PyUnicode_InternFromString("max_depth");
+    interned_tag_hook = PyUnicode_InternFromString("tag_hook");
+    interned_read = PyUnicode_InternFromString("read");
+    if (!PyDateTimeAPI || !interned_data || !interned_max_depth || !interned_tag_hook || !interned_read) return false;
+    return PyModule_AddFunctions(module, decoder_methods) == 0;
+}
+
+}  // namespace vantra
