@@ -170,15 +170,17 @@ private:
     }
 
     // The head's argument; the cursor moves past the head.
-    uint64_t argument(const unsigned char *at) {
+    __attribute__((always_inline)) uint64_t argument(const unsigned char *at) {
         uint64_t arg;
-        if (cbor_inline::read_head(&in_, &arg) < 0) {
-            unsigned ai = *at & 0x1f;
-            if (ai >= 28 && ai <= 30) fail(at, "reserved additional information %u", ai);
-            if (ai == kIndefinite) fail(at, "indefinite length is not allowed for an integer");
-            fail(at, "input ends inside the head of an item");
-        }
+        if (cbor_inline::read_head(&in_, &arg) < 0) bad_head(at);
         return arg;
+    }
+
+    [[noreturn]] __attribute__((noinline, cold)) void bad_head(const unsigned char *at) {
+        unsigned ai = *at & 0x1f;
+        if (ai >= 28 && ai <= 30) fail(at, "reserved additional information %u", ai);
+        if (ai == kIndefinite) fail(at, "indefinite length is not allowed for an integer");
+        fail(at, "input ends inside the head of an item");
     }
 
     // A length or count that the rest of the input must be able to hold, at
@@ -234,9 +236,14 @@ private:
         return value;
     }
 
-    // ASCII is its own UTF-8: copied without a decoding pass.
+    // ASCII is its own UTF-8: copied without a decoding pass (checked first
+    // when short, checked while copied when long).
     PyObject *text_of(const unsigned char *at, const unsigned char *s, size_t n) {
-        if (PyObject *ascii = copy_if_ascii(s, n)) return ascii;
+        if (n < 64) {
+            if (is_ascii(s, n)) return ascii_text(s, n);
+        } else if (PyObject *ascii = copy_if_ascii(s, n)) {
+            return ascii;
+        }
         PyObject *value = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(s), (Py_ssize_t)n, "strict");
         if (!value) {
             if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) fail_from_error(at, "invalid UTF-8 in text string");

@@ -243,6 +243,26 @@ def test_long_strings_copied_once():
     assert value == [blob] and peak < len(blob) * 1.05
 
 
+utf8_like = st.lists(st.sampled_from([b"a", b"\x7f", b"\xc2\x80", b"\xdf\xbf", b"\xe0\xa0\x80", b"\xed\x9f\xbf",
+                                        b"\xed\xa0\x80", b"\xef\xbf\xbf", b"\xf0\x90\x80\x80", b"\xf4\x8f\xbf\xbf",
+                                        b"\xf4\x90\x80\x80", b"\xc0\x80", b"\xe0\x80\x80", b"\x80", b"\xff", b"\xc3",
+                                        b"\xe6\xb0", b"\xf0\x9f\x98"]), max_size=40).map(b"".join)
+
+
+@settings(max_examples=500, deadline=None)
+@given(st.text() | st.binary() | utf8_like)
+def test_text_decodes_as_python_does(raw):
+    raw = raw.encode("utf-8", "surrogatepass") if isinstance(raw, str) else raw
+    for data in (raw, raw * 40):  # short texts, and long ones read a word at a time
+        try:
+            expected = data.decode("utf-8")
+        except UnicodeDecodeError:
+            with pytest.raises(CBORDecodeError, match="invalid UTF-8"):
+                loads(bytes([0x7b]) + len(data).to_bytes(8, "big") + data)
+        else:
+            assert loads(bytes([0x7b]) + len(data).to_bytes(8, "big") + data) == expected
+
+
 scalars = (st.none() | st.booleans() | st.integers() | st.floats(allow_nan=False) | st.text() | st.binary()
            | st.datetimes(timezones=st.just(UTC)))
 documents = st.recursive(scalars, lambda inner: st.lists(inner, max_size=5)
