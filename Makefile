@@ -28,12 +28,14 @@ test: $(PY)
 test-all:
 	$(PYTHON) tools/matrix.py
 
-# Encoding speed and peak memory against peers: tables and chart in bench/results/.
+# Encoding and decoding speed, and peak memory, against peers: tables and charts
+# in bench/results/.
 # (bench/instructions.py counts instructions per call under callgrind.)
 bench: $(PY)
 	$(PY) -m pip install -q -r bench/requirements.txt
 	$(PY) -m pip install -q .
 	$(PY) bench/bench.py
+	$(PY) bench/bench_loads.py
 
 # The whole suite against a build instrumented with AddressSanitizer and
 # UndefinedBehaviorSanitizer (gcc's runtimes, preloaded: the interpreter is not

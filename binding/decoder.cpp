@@ -236,13 +236,13 @@ private:
         return value;
     }
 
-    // ASCII is its own UTF-8: copied without a decoding pass (checked first
-    // when short, checked while copied when long).
+    // ASCII is its own UTF-8: copied without a decoding pass. A long text is
+    // checked while it is copied, once its head has shown it is likely ASCII.
     PyObject *text_of(const unsigned char *at, const unsigned char *s, size_t n) {
         if (n < 64) {
             if (is_ascii(s, n)) return ascii_text(s, n);
-        } else if (PyObject *ascii = copy_if_ascii(s, n)) {
-            return ascii;
+        } else if (is_ascii(s, 64)) {
+            if (PyObject *ascii = copy_if_ascii(s, n)) return ascii;
         }
         PyObject *value = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(s), (Py_ssize_t)n, "strict");
         if (!value) {

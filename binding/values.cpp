@@ -282,6 +282,7 @@ bool add_value_types(PyObject *module) {
     } names[] = {{"CBORDecodeError", CBORDecodeError},
                  {"Tag", reinterpret_cast<PyObject *>(TagType)},
                  {"Simple", reinterpret_cast<PyObject *>(SimpleType)},
+                 {"UndefinedType", reinterpret_cast<PyObject *>(UndefinedType)},
                  {"undefined", Undefined}};
     for (auto &entry : names) {
         if (PyModule_AddObject(module, entry.name, entry.object) < 0) return false;

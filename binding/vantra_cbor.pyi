@@ -15,3 +15,52 @@ def dumps(
 ) -> bytes:
     """Dump a Python object to CBOR: definite or indefinite arrays and maps,
     nesting limited to max_depth levels (0: no limit)."""
+
+# ---- Reading CBOR ------------------------------------------------------------
+
+from typing import IO, Any, Callable, Optional
+
+from typing_extensions import final
+
+class CBORDecodeError(ValueError):
+    pos: int
+
+@final
+class Tag:
+    """A CBOR tag without a built-in meaning."""
+    def __new__(cls, tag: int, value: object) -> "Tag": ...
+    @property
+    def tag(self) -> int: ...
+    @property
+    def value(self) -> Any: ...
+
+@final
+class Simple:
+    """A CBOR simple value that Python has no value for."""
+    def __new__(cls, value: int) -> "Simple": ...
+    @property
+    def value(self) -> int: ...
+
+@final
+class UndefinedType:
+    """The type of undefined."""
+    def __new__(cls) -> "UndefinedType": ...
+    def __bool__(self) -> bool: ...
+
+undefined: UndefinedType
+
+def loads(
+    data: Union[bytes, bytearray, memoryview, Any],
+    *,
+    max_depth: int = 0,
+    tag_hook: Optional[Callable[[int, Any], Any]] = None,
+) -> Any:
+    """Decode the one CBOR item that data holds."""
+
+def load(
+    fp: IO[bytes], *, max_depth: int = 0, tag_hook: Optional[Callable[[int, Any], Any]] = None
+) -> Any:
+    """Read the whole binary file object fp and decode it."""
+
+def dump(value: object, fp: IO[bytes], indefinite: bool = True, max_depth: int = 0) -> None:
+    """Write dumps(value, indefinite, max_depth) to fp."""

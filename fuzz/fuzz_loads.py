@@ -1,0 +1,95 @@
+#!/usr/bin/env python3
+"""Fuzzes vantra_cbor.loads on arbitrary bytes.
+
+Every input must decode to a value or fail with CBORDecodeError (or
+RecursionError, for nesting too deep for the interpreter); anything else, a
+crash, or a sanitizer report is a finding. What decodes is written again by an
+independent encoder (cbor2) and must decode to an equal value. The input sits
+in a malloc block of its exact size, so that a read past it is reported.
+"""
+import ctypes as C
+import datetime
+import math
+import sys
+
+import atheris
+
+with atheris.instrument_imports():
+    import cbor2
+
+from vantra_cbor import CBORDecodeError, Simple, Tag, loads, undefined
+
+libc = C.CDLL(None)
+libc.malloc.restype = C.c_void_p
+libc.malloc.argtypes = [C.c_size_t]
+libc.free.argtypes = [C.c_void_p]
+
+
+class Finding(AssertionError):
+    """What the fuzzer should stop on."""
+
+
+def for_cbor2(value):
+    """value with this module's own types as cbor2 writes them."""
+    if isinstance(value, list):
+        return [for_cbor2(v) for v in value]
+    if isinstance(value, tuple):
+        return tuple(for_cbor2(v) for v in value)
+    if isinstance(value, dict):
+        return {for_cbor2(k): for_cbor2(v) for k, v in value.items()}
+    if isinstance(value, Tag):
+        return cbor2.CBORTag(value.tag, for_cbor2(value.value))
+    if isinstance(value, Simple):
+        return cbor2.CBORSimpleValue(value.value)
+    if value is undefined:
+        return cbor2.undefined
+    return value
+
+
+def plain(value):
+    """A form in which equal decodings compare equal: NaN included, floats by sign too."""
+    if isinstance(value, float):
+        return ("float", "nan" if math.isnan(value) else repr(value))
+    if isinstance(value, (list, tuple)):
+        return (type(value).__name__, [plain(v) for v in value])
+    if isinstance(value, dict):
+        return ("dict", [(plain(k), plain(v)) for k, v in value.items()])
+    if isinstance(value, Tag):
+        return ("tag", value.tag, plain(value.value))
+    if isinstance(value, datetime.datetime):
+        return ("datetime", value, value.utcoffset())
+    return (type(value).__name__, value)
+
+
+def TestOneInput(data):
+    n = len(data)
+    buf = libc.malloc(n or 1)  # exactly n bytes: a read past them is reported
+    if not buf:
+        raise MemoryError()
+    try:
+        C.memmove(buf, data, n)
+        view = memoryview((C.c_char * n).from_address(buf)).cast("B")
+        max_depth = data[0] % 8 if n and data[0] & 0x80 else 0
+        try:
+            value = loads(view, max_depth=max_depth)
+        except (CBORDecodeError, RecursionError):
+            return
+        finally:
+            view.release()
+    finally:
+        libc.free(buf)
+    try:
+        again = cbor2.dumps(for_cbor2(value), datetime_as_timestamp=False)
+    except (ValueError, TypeError, OverflowError, cbor2.CBOREncodeError):
+        return  # beyond what cbor2 writes (datetimes outside its range, say)
+    if plain(loads(again)) != plain(value):
+        raise Finding("%r read back as %r" % (value, loads(again)))
+
+
+def main():
+    atheris.Setup(sys.argv, TestOneInput)
+    atheris.Fuzz()
+
+
+if __name__ == "__main__":
+    main()
