@@ -100,11 +100,28 @@ PyObject *copy_if_ascii(const unsigned char *s, size_t n) {
     return nullptr;
 }
 
+// Up to eight bytes as one word, with fixed-size loads only.
+inline uint64_t load_word(const unsigned char *s, size_t n) {
+    uint64_t w = 0;
+    if (n >= 8) {
+        std::memcpy(&w, s, 8);
+    } else if (n >= 4) {
+        uint32_t a, b;
+        std::memcpy(&a, s, 4), std::memcpy(&b, s + n - 4, 4);
+        w = (uint64_t)a << 32 | b;
+    } else {
+        for (size_t i = 0; i < n; ++i) w = w << 8 | s[i];
+    }
+    return w;
+}
+
+// A key of up to 32 bytes, mixed from its first and last eight (and the
+// middle ones when it has them) and its length.
 uint64_t key_hash(const unsigned char *s, size_t n) {
-    uint64_t words[kKeyCacheLength / 8] = {};
-    std::memcpy(words, s, n);
-    uint64_t h = n * 0x9e3779b97f4a7c15u;
-    for (uint64_t w : words) h = (h ^ w) * 0xff51afd7ed558ccdu;
+    uint64_t h = (n * 0x9e3779b97f4a7c15u) ^ load_word(s, n);
+    if (n > 8) h = (h * 0xff51afd7ed558ccdu) ^ load_word(s + n - 8, 8);
+    if (n > 16) h = (h * 0xff51afd7ed558ccdu) ^ load_word(s + 8, 8) ^ (load_word(s + 16, 8) << 1);
+    h *= 0xc4ceb9fe1a85ec53u;
     return h ^ (h >> 29);
 }
 
@@ -295,7 +312,7 @@ private:
     }
 
     // The chunks are measured first, then copied once into the result.
-    PyObject *byte_chunks(const unsigned char *at) {
+    __attribute__((noinline)) PyObject *byte_chunks(const unsigned char *at) {
         in_.cursor += 1;
         const unsigned char *first = in_.cursor, *chunk;
         size_t size, total = 0;
@@ -313,7 +330,7 @@ private:
     }
 
     // Each chunk must be whole UTF-8 on its own.
-    PyObject *text_chunks(const unsigned char *at) {
+    __attribute__((noinline)) PyObject *text_chunks(const unsigned char *at) {
         in_.cursor += 1;
         Ref parts(made(PyList_New(0)));
         const unsigned char *chunk;
@@ -364,6 +381,18 @@ private:
         return list.release();
     }
 
+    // A str key's hash is known already (the key cache computed it); 3.13
+    // no longer offers inserting with it.
+    static int set_item(PyObject *dict, PyObject *key, PyObject *value) {
+#if PY_VERSION_HEX < 0x030D0000
+        if (PyUnicode_CheckExact(key)) {
+            Py_hash_t hash = reinterpret_cast<PyASCIIObject *>(key)->hash;
+            if (hash != -1) return _PyDict_SetItem_KnownHash(dict, key, value, hash);
+        }
+#endif
+        return PyDict_SetItem(dict, key, value);
+    }
+
     PyObject *map(const unsigned char *at, bool indefinite, uint64_t n) {
         NestingGuard guard(stack_);
         size_t count = 0;
@@ -378,7 +407,7 @@ private:
             const unsigned char *key_at = in_.cursor;
             Ref key(element(key_at, true));
             Ref value(element(in_.cursor, false));
-            if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
+            if (set_item(dict.get(), key.get(), value.get()) < 0) {
                 if (PyErr_ExceptionMatches(PyExc_TypeError)) fail_from_error(key_at, "unhashable map key");
                 throw PythonErrorSet();
             }
@@ -386,7 +415,7 @@ private:
         return dict.release();
     }
 
-    PyObject *tag(uint64_t number, bool key) {
+    __attribute__((noinline)) PyObject *tag(uint64_t number, bool key) {
         NestingGuard guard(stack_);  // chains of tags nest as deeply as containers
         switch (number) {
         case 0:
@@ -409,7 +438,7 @@ private:
         return made(make_tag(number, value.get()));
     }
 
-    PyObject *bignum(const unsigned char *at, bool negative) {
+    __attribute__((noinline)) PyObject *bignum(const unsigned char *at, bool negative) {
         Ref content(item(false));
         if (!PyBytes_CheckExact(content.get())) fail(at, "tag %d content is not a byte string", negative ? 3 : 2);
         Ref magnitude(made(_PyLong_FromByteArray(reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(content.get())),
@@ -420,7 +449,7 @@ private:
     PyObject *text_datetime(const unsigned char *at);
     PyObject *epoch_datetime(const unsigned char *at);
 
-    PyObject *simple(const unsigned char *at, unsigned ai) {
+    __attribute__((noinline)) PyObject *simple(const unsigned char *at, unsigned ai) {
         switch (ai) {
         case 20:
         case 21:

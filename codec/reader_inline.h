@@ -60,7 +60,8 @@ CBOR_INLINE int32_t read_argument(cbor_parser *p, uint64_t *out, int width) {
 // information below 24) or in the 1, 2, 4 or 8 bytes after it (24-27). -1 for
 // 28-31, which carry none (the cursor stays put), and for missing bytes.
 CBOR_INLINE int32_t read_head(cbor_parser *p, uint64_t *out) {
-    if (remaining(p) < 1) return -1;
+    uint64_t left = remaining(p);
+    if (left < 1) return -1;
     unsigned ai = *p->cursor & 0x1f;
     if (ai < 24) {
         *out = ai;
@@ -68,7 +69,12 @@ CBOR_INLINE int32_t read_head(cbor_parser *p, uint64_t *out) {
         return 0;
     }
     if (ai > 27) return -1;
-    return read_argument(p, out, 1 << (ai - 24));
+    int width = 1 << (ai - 24);
+    p->cursor += 1;
+    if (left - 1 < (uint64_t)width) return -1;
+    *out = read_be(p->cursor, width);
+    p->cursor += width;
+    return 0;
 }
 
 // Half precision as RFC 7049 Appendix D decodes it; NaN payloads are dropped.
