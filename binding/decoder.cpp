@@ -125,6 +125,143 @@ uint64_t key_hash(const unsigned char *s, size_t n) {
     return h ^ (h >> 29);
 }
 
+int digits(const char *s, int n);
+
+// ---- Tags with a Python type ----------------------------------------------------------
+// Each makes the tag's value from its decoded content: a new reference, or null
+// with an error set. The modules they need are imported on first use.
+
+// An error a conversion may raise for content it refuses, as opposed to
+// interrupts, exits and running out of memory or stack, which always propagate.
+bool is_ordinary_error() {
+    return PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError) &&
+           !PyErr_ExceptionMatches(PyExc_RecursionError);
+}
+
+// module.name, imported once and kept.
+PyObject *imported(PyObject *&cache, const char *module, const char *name) {
+    if (!cache) {
+        Ref m(PyImport_ImportModule(module));
+        if (m.get()) cache = PyObject_GetAttrString(m.get(), name);
+    }
+    return cache;
+}
+
+bool is_exact_int(PyObject *obj) { return PyLong_CheckExact(obj); }
+
+PyObject *refuse(const char *why) {
+    PyErr_SetString(PyExc_ValueError, why);
+    return nullptr;
+}
+
+// [exponent, mantissa]: mantissa * 10**exponent, exactly.
+PyObject *decimal_fraction(PyObject *content) {
+    static PyObject *decimal;
+    if (!PyList_CheckExact(content) || PyList_GET_SIZE(content) != 2 || !is_exact_int(PyList_GET_ITEM(content, 0)) ||
+        !is_exact_int(PyList_GET_ITEM(content, 1))) {
+        return refuse("not [int, int]");
+    }
+    if (!imported(decimal, "decimal", "Decimal")) return nullptr;
+    Ref text(PyUnicode_FromFormat("%SE%S", PyList_GET_ITEM(content, 1), PyList_GET_ITEM(content, 0)));
+    return text.get() ? PyObject_CallFunctionObjArgs(decimal, text.get(), nullptr) : nullptr;
+}
+
+PyObject *uuid_from(PyObject *content) {
+    static PyObject *uuid;
+    if (!PyBytes_CheckExact(content) || PyBytes_GET_SIZE(content) != 16) return refuse("not 16 bytes");
+    if (!imported(uuid, "uuid", "UUID")) return nullptr;
+    Ref args(PyTuple_New(0)), kwargs(Py_BuildValue("{sO}", "bytes", content));
+    return args.get() && kwargs.get() ? PyObject_Call(uuid, args.get(), kwargs.get()) : nullptr;
+}
+
+// Days since 1970-01-01 (day 719163 of the proleptic Gregorian calendar).
+PyObject *date_from_days(PyObject *content) {
+    if (!is_exact_int(content)) return refuse("not an int");
+    Ref epoch(PyLong_FromLong(719163));
+    Ref ordinal(epoch.get() ? PyNumber_Add(content, epoch.get()) : nullptr);
+    if (!ordinal.get()) return nullptr;
+    return PyObject_CallMethod(reinterpret_cast<PyObject *>(PyDateTimeAPI->DateType), "fromordinal", "O",
+                               ordinal.get());
+}
+
+PyObject *date_from_text(PyObject *content) {
+    Py_ssize_t n;
+    const char *s = PyUnicode_Check(content) ? PyUnicode_AsUTF8AndSize(content, &n) : nullptr;
+    if (!s) {
+        PyErr_Clear();
+        return refuse("not a text");
+    }
+    int year = n == 10 && s[4] == '-' && s[7] == '-' ? digits(s, 4) : -1;
+    int month = digits(s + 5, 2), day = digits(s + 8, 2);
+    if (year < 0 || month < 0 || day < 0) return refuse("not YYYY-MM-DD");
+    return PyDate_FromDate(year, month, day);
+}
+
+// The content was read as a map key would be, so its arrays are tuples.
+PyObject *set_from(PyObject *content) {
+    return PyTuple_CheckExact(content) ? PySet_New(content) : refuse("not an array");
+}
+PyObject *frozenset_from(PyObject *content) {
+    return PyTuple_CheckExact(content) ? PyFrozenSet_New(content) : refuse("not an array");
+}
+
+// NumPy, once it has been needed; null (no error) when it cannot be imported.
+PyObject *numpy_module() {
+    static PyObject *numpy;
+    static bool missing;
+    if (!numpy && !missing) {
+        numpy = PyImport_ImportModule("numpy");
+        if (!numpy) {
+            PyErr_Clear();
+            missing = true;
+        }
+    }
+    return numpy;
+}
+
+// The NumPy dtype of typed-array tag 64-87, or null (no error) when NumPy or
+// the element type is missing (binary128, and the reserved 76).
+PyObject *typed_array_dtype(uint64_t tag) {
+    static const char *const kTypes[24] = {
+        "u1", ">u2", ">u4", ">u8", "u1", "<u2", "<u4", "<u8",  // 64-71: unsigned (68 clamped)
+        "i1", ">i2", ">i4", ">i8", nullptr, "<i2", "<i4", "<i8",  // 72-79: signed
+        ">f2", ">f4", ">f8", nullptr, "<f2", "<f4", "<f8", nullptr,  // 80-87: floats
+    };
+    static PyObject *dtypes[24];
+    size_t i = (size_t)(tag - 64);
+    if (!kTypes[i]) return nullptr;
+    if (!dtypes[i]) {
+        PyObject *numpy = numpy_module();
+        if (!numpy) return nullptr;
+        dtypes[i] = PyObject_CallMethod(numpy, "dtype", "s", kTypes[i]);
+        if (!dtypes[i]) {
+            PyErr_Clear();
+            return nullptr;
+        }
+    }
+    return dtypes[i];
+}
+
+bool is_ndarray(PyObject *obj) {
+    static PyObject *ndarray;
+    if (!ndarray) {
+        PyObject *numpy = numpy_module();
+        if (!numpy || !(ndarray = PyObject_GetAttrString(numpy, "ndarray"))) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject *>(ndarray));
+}
+
+// A writable array of its own, copied from the buffer.
+PyObject *array_from_buffer(PyObject *buffer, PyObject *dtype) {
+    static PyObject *frombuffer;
+    if (!imported(frombuffer, "numpy", "frombuffer")) return nullptr;
+    Ref view(PyObject_CallFunctionObjArgs(frombuffer, buffer, dtype, nullptr));
+    return view.get() ? PyObject_CallMethod(view.get(), "copy", nullptr) : nullptr;
+}
+
 // ---- The decoder -------------------------------------------------------------------
 
 class Decoder {
@@ -417,27 +554,112 @@ private:
 
     __attribute__((noinline)) PyObject *tag(uint64_t number, bool key) {
         NestingGuard guard(stack_);  // chains of tags nest as deeply as containers
+        const unsigned char *at = in_.cursor;
         switch (number) {
         case 0:
-            return text_datetime(in_.cursor);
+            return text_datetime(at);
         case 1:
-            return epoch_datetime(in_.cursor);
+            return epoch_datetime(at);
         case 2:
         case 3:
-            return bignum(in_.cursor, number == 3);
+            return bignum(at, number == 3);
+        case 4:
+            return converted(at, number, item(false), decimal_fraction, "a decimal fraction [exponent, mantissa]");
+        case 37:
+            return converted(at, number, item(false), uuid_from, "16 bytes of a UUID");
+        case 100:
+            return converted(at, number, item(false), date_from_days, "a number of days that a date holds");
+        case 258:
+            return converted(at, number, item(true), key ? frozenset_from : set_from, "an array of hashable items");
+        case 1004:
+            return converted(at, number, item(false), date_from_text, "an RFC 3339 full-date text");
         case 55799:  // self-described CBOR: the mark carries no meaning
             return item(key);
         default:
             break;
         }
-        Ref value(item(key));
-        if (tag_hook_) {
-            Ref number_object(made(PyLong_FromUnsignedLongLong(number)));
-            return made(PyObject_CallFunctionObjArgs(tag_hook_, number_object.get(), value.get(), nullptr));
+        if (number >= 64 && number <= 87) {
+            if (PyObject *array = typed_array(at, number)) return array;
+        } else if (number == 40) {
+            Ref content(item(false));
+            if (PyObject *array = shaped_array(at, content.get())) return array;
+            return tagged(number, content.get());
         }
-        return made(make_tag(number, value.get()));
+        Ref value(item(key));
+        return tagged(number, value.get());
     }
 
+    // A tag without a built-in meaning.
+    PyObject *tagged(uint64_t number, PyObject *value) {
+        if (tag_hook_) {
+            Ref number_object(made(PyLong_FromUnsignedLongLong(number)));
+            return made(PyObject_CallFunctionObjArgs(tag_hook_, number_object.get(), value, nullptr));
+        }
+        return made(make_tag(number, value));
+    }
+
+    // The tag's Python value made from its content by make (a new reference, or
+    // null with an error set); content that make refuses is malformed.
+    PyObject *converted(const unsigned char *at, uint64_t number, PyObject *content, PyObject *(*make)(PyObject *),
+                        const char *what) {
+        Ref held(content);
+        PyObject *value = make(content);
+        if (!value) {
+            if (!is_ordinary_error()) throw PythonErrorSet();
+            Ref message(PyUnicode_FromFormat("tag %llu content is not %s", (unsigned long long)number, what));
+            if (!message.get()) throw PythonErrorSet();
+            fail_from_error(at, PyUnicode_AsUTF8(message.get()));
+        }
+        return value;
+    }
+
+    // RFC 8746 typed arrays as NumPy arrays, copied once from the input; null
+    // (nothing read) when NumPy is missing or the tag has no NumPy type.
+    PyObject *typed_array(const unsigned char *at, uint64_t number) {
+        PyObject *dtype = typed_array_dtype(number);
+        if (!dtype) return nullptr;
+        const unsigned char *content = in_.cursor;
+        if (content == end_ || *content >> 5 != 2) {
+            return converted(at, number, item(false), [](PyObject *) -> PyObject * {
+                PyErr_SetString(PyExc_TypeError, "not a byte string");
+                return nullptr;
+            }, "a byte string");
+        }
+        Ref raw(typed_array_bytes(content));
+        PyObject *array = array_from_buffer(raw.get(), dtype);
+        if (!array) {
+            if (!is_ordinary_error()) throw PythonErrorSet();
+            fail_from_error(at, "typed array content is not a whole number of elements");
+        }
+        return array;
+    }
+
+    // A typed array's byte string: a view of the input when it is one piece.
+    PyObject *typed_array_bytes(const unsigned char *content) {
+        if ((*content & 0x1f) == kIndefinite) return item(false);
+        size_t size = counted(content, argument(content), 1, "byte string", "bytes");
+        char *data = reinterpret_cast<char *>(const_cast<unsigned char *>(in_.cursor));
+        in_.cursor += size;
+        return made(PyMemoryView_FromMemory(data, (Py_ssize_t)size, PyBUF_READ));
+    }
+
+    // Tag 40: [dimensions, typed array] as the array in that shape (row-major);
+    // null (no error) when the elements are not a typed array.
+    PyObject *shaped_array(const unsigned char *at, PyObject *content) {
+        if (!PyList_CheckExact(content) || PyList_GET_SIZE(content) != 2) {
+            fail(at, "tag 40 content is not [dimensions, array]");
+        }
+        PyObject *dims = PyList_GET_ITEM(content, 0), *elements = PyList_GET_ITEM(content, 1);
+        if (!PyList_CheckExact(dims)) fail(at, "tag 40 dimensions are not an array");
+        if (!is_ndarray(elements)) return nullptr;
+        Ref shape(made(PyList_AsTuple(dims)));
+        PyObject *array = PyObject_CallMethod(elements, "reshape", "O", shape.get());
+        if (!array) {
+            if (!is_ordinary_error()) throw PythonErrorSet();
+            fail_from_error(at, "tag 40 dimensions do not match its elements");
+        }
+        return array;
+    }
     __attribute__((noinline)) PyObject *bignum(const unsigned char *at, bool negative) {
         Ref content(item(false));
         if (!PyBytes_CheckExact(content.get())) fail(at, "tag %d content is not a byte string", negative ? 3 : 2);
@@ -687,9 +909,11 @@ const char loads_doc[] =
     "Decode the one CBOR item that data holds (bytes or any C-contiguous buffer).\n\n"
     "Integers of any size, floats (half and single widened exactly), bytes, str,\n"
     "lists, dicts (arrays used as map keys become tuples), True, False, None and\n"
-    "undefined. Tags 0 and 1 become timezone-aware datetimes, 2 and 3 ints, 55799\n"
-    "its content; any other tag becomes Tag(tag, value), or tag_hook(tag, value)\n"
-    "when tag_hook is given. Other simple values become Simple(n).\n\n"
+    "undefined. Tags 0 and 1 become timezone-aware datetimes, 2 and 3 ints, 4\n"
+    "Decimal, 37 UUID, 100 and 1004 date, 258 set (frozenset in a key), 64-87\n"
+    "and 40 NumPy arrays (when NumPy imports), 55799 its content; any other tag\n"
+    "becomes Tag(tag, value), or tag_hook(tag, value) when tag_hook is given.\n"
+    "Other simple values become Simple(n).\n\n"
     "max_depth limits nesting as dumps counts it (0: no limit). Malformed input\n"
     "raises CBORDecodeError (a ValueError) saying what was wrong and at which byte.";
 

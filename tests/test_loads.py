@@ -1,11 +1,13 @@
 """loads: values of every major type and width, the RFC 8949 examples, and every kind of malformed input."""
 import array
 import datetime as dt
+import decimal
 import io
 import math
 import pickle
 import struct
 import tracemalloc
+import uuid
 
 import cbor2
 import numpy as np
@@ -279,3 +281,53 @@ def test_agrees_with_cbor2(doc, canonical, timestamps):
 def test_exported():
     for name in ("loads", "load", "dump", "CBORDecodeError", "Tag", "Simple", "undefined"):
         assert getattr(vantra_cbor, name).__doc__ or name == "undefined"
+
+
+RICH = [  # tags with a Python type of their own
+    ("c48221196ab3", decimal.Decimal("273.15")), ("c48201c249010000000000000000", decimal.Decimal("184467440737095516160")),
+    ("c482382a20", decimal.Decimal("-1E-43")),
+    ("d8255000112233445566778899aabbccddeeff", uuid.UUID("00112233-4455-6677-8899-aabbccddeeff")),
+    ("d901028301820203617a", {1, (2, 3), "z"}), ("a1d901028201020a", {frozenset({1, 2}): 10}),
+    ("d903ec6a313934302d31302d3039", dt.date(1940, 10, 9)), ("d8643929b3", dt.date(1940, 10, 9)), ("d86400", dt.date(1970, 1, 1)),
+]
+
+
+@pytest.mark.parametrize("hex_in, expected", RICH)
+def test_tags_with_python_types(hex_in, expected):
+    got = loads(bytes.fromhex(hex_in))
+    assert type(got) is type(expected) and got == expected
+
+
+@pytest.mark.parametrize("tag, dtype", [(64, "u1"), (65, ">u2"), (66, ">u4"), (67, ">u8"), (68, "u1"), (69, "<u2"),
+                                        (70, "<u4"), (71, "<u8"), (72, "i1"), (73, ">i2"), (74, ">i4"), (75, ">i8"),
+                                        (77, "<i2"), (78, "<i4"), (79, "<i8"), (80, ">f2"), (81, ">f4"), (82, ">f8"),
+                                        (84, "<f2"), (85, "<f4"), (86, "<f8")])
+def test_typed_arrays(tag, dtype):
+    array = np.arange(12).astype(dtype)
+    flat = cbor2.dumps(cbor2.CBORTag(tag, array.tobytes()))
+    got = loads(flat)
+    assert got.dtype == np.dtype(dtype) and (got == array).all() and got.flags.writeable
+    shaped = loads(cbor2.dumps(cbor2.CBORTag(40, [[3, 4], cbor2.CBORTag(tag, array.tobytes())])))
+    assert shaped.shape == (3, 4) and (shaped == array.reshape(3, 4)).all()
+    chunked = loads(bytes([0xd8, tag, 0x5f]) + cbor2.dumps(array.tobytes()[:5]) + cbor2.dumps(array.tobytes()[5:]) + b"\xff")
+    assert (chunked == array).all()
+
+
+@pytest.mark.parametrize("hex_in, message", [
+    ("c482016161", "tag 4 content is not a decimal fraction"), ("c48201f93c00", "tag 4 content"),
+    ("d8254100", "tag 37 content is not 16 bytes of a UUID"), ("d864f5", "tag 100 content"),
+    ("d9010201", "tag 258 content is not an array"), ("d901028201a0", "a map cannot be a map key"),
+    ("d903ec6a313934302d31332d3039", "tag 1004 content"), ("d903ec01", "tag 1004 content"),
+    ("d84a43010203", "not a whole number of elements"), ("d84a01", "tag 74 content is not a byte string"),
+    ("d828820000", "tag 40 dimensions are not an array"), ("d82801", "tag 40 content is not"),
+    ("d828828102d84a4400000001", "tag 40 dimensions do not match"),
+])
+def test_bad_tag_content(hex_in, message):
+    with pytest.raises(CBORDecodeError, match=message):
+        loads(bytes.fromhex(hex_in))
+
+
+def test_unknown_typed_arrays_stay_tags():
+    assert loads(bytes.fromhex("d84c4101")) == Tag(76, b"\x01")  # reserved
+    assert loads(bytes.fromhex("d8534101"), tag_hook=lambda t, v: (t, v)) == (83, b"\x01")  # binary128
+    assert loads(bytes.fromhex("d82882810180")) == Tag(40, [[1], []])  # elements that are not a typed array
