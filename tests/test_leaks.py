@@ -1,4 +1,4 @@
-"""Many calls, on success and on every error path, leave memory and references as they were."""
+"""Many calls of dumps and loads, on success and on every error path, leave memory and references as they were."""
 import json
 import os
 import subprocess
@@ -8,7 +8,7 @@ import textwrap
 CORPUS_RUN = """
 import decimal, gc, json, sys
 import numpy as np
-from vantra_cbor import dumps
+from vantra_cbor import CBORDecodeError, dumps, loads
 
 class Raising:
     def __index__(self):
@@ -40,6 +40,20 @@ corpus = [  # (value, args)
     ({1: 2}, ("yes",)),               # bad option
 ]
 nesting = [(own, ()), (deep, ())]     # recursion errors: slower, so fewer rounds
+documents = [bytes.fromhex(h) for h in (  # read back, and malformed at every stage
+    "bf61619f01f94100c249010000000000000000ffff", "a1820102d82076687474703a2f2f782e636f6d",
+    "c074323031332d30332d32315432303a30343a30305a", "c48221196ab3", "d8255000112233445566778899aabbccddeeff",
+    "d9010283010203", "d903ec6a313934302d31302d3039", "d84b4400010002",
+    "9f0102", "a2616101", "7f6161ff61", "5f4101", "c1fb7ff8000000000000", "a1a000", "62c328", "c4820161ff",
+    "d8258100", "d84a430102", "d8258100d8",
+)] + [bytes([0x81] * 100 + [0x80])]
+
+def read_all():
+    for data in documents:
+        try:
+            loads(data, tag_hook=None if data[0] != 0xd8 else (lambda t, v: [t, v]))
+        except CBORDecodeError:
+            pass
 
 def run(times):
     for round in range(times):
@@ -48,6 +62,7 @@ def run(times):
                 dumps(value, *args)
             except (TypeError, RuntimeError, RecursionError, ValueError):
                 pass
+        read_all()
 
 def rss():
     with open("/proc/self/statm") as f:
@@ -55,12 +70,13 @@ def rss():
 
 run(500)
 gc.collect()
-refs = [sys.getrefcount(value) for value, _ in corpus + nesting]
+refs = [sys.getrefcount(value) for value, _ in corpus + nesting] + [sys.getrefcount(d) for d in documents]
 before = rss()
 run(100000 // len(corpus))
 gc.collect()
 print(json.dumps({"growth": rss() - before, "refs_before": refs,
-                  "refs_after": [sys.getrefcount(value) for value, _ in corpus + nesting]}))
+                  "refs_after": [sys.getrefcount(value) for value, _ in corpus + nesting] +
+                                [sys.getrefcount(d) for d in documents]}))
 """
 
 
