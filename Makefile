@@ -3,7 +3,7 @@ PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
 
-.PHONY: demo check test test-all bench test-asan fuzz
+.PHONY: demo check test test-all check-package bench test-asan fuzz
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -14,8 +14,9 @@ demo: $(PY)
 	$(PY) -m pip install -q .
 	$(PY) examples/demo.py
 
-# Every test: the suite, the interpreter matrix, the sanitizer build and the fuzzers.
-check: test test-all test-asan fuzz
+# Every test: the suite, the interpreter matrix, the release files, the sanitizer
+# build and the fuzzers.
+check: test test-all check-package test-asan fuzz
 
 # Install the test dependencies and the module, then run the suite.
 test: $(PY)
@@ -24,9 +25,16 @@ test: $(PY)
 	$(PY) -m pytest
 
 # A wheel per supported interpreter (3.7 to 3.13, from pyenv), each tested in
-# a fresh virtual environment; missing interpreters are reported as skipped.
-test-all:
-	$(PYTHON) tools/matrix.py
+# a fresh virtual environment with the demo; missing interpreters are skipped.
+test-all: $(PY)
+	$(PY) -m pip install -q "nox>=2023.4.22"
+	$(PY) -m nox
+
+# The sdist and the wheel built from it: the sdist ships only what building and
+# testing need (the suite runs from it), the wheel passes check-wheel-contents.
+check-package: $(PY)
+	$(PY) -m pip install -q "nox>=2023.4.22"
+	$(PY) -m nox -s package
 
 # Encoding and decoding speed, and peak memory, against peers: tables and charts
 # in bench/results/.

@@ -1,5 +1,4 @@
 """One build per interpreter: other versions refuse it, and integer rules follow the build."""
-import importlib.util
 import json
 import os
 import shutil
@@ -9,15 +8,11 @@ import sys
 import pytest
 
 import vantra_cbor
+from interpreters import SUPPORTED, find
 from vantra_cbor import dumps
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-_spec = importlib.util.spec_from_file_location("matrix", os.path.join(ROOT, "tools", "matrix.py"))
-matrix = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(matrix)
-
 OURS = "%d.%d" % sys.version_info[:2]
-OTHERS = [v for v in matrix.SUPPORTED if v != OURS]
+OTHERS = [v for v in SUPPORTED if v != OURS]
 
 PROBE = """
 import json, sys
@@ -31,7 +26,7 @@ except ImportError as e:
 
 @pytest.mark.parametrize("version", OTHERS)
 def test_other_interpreters_refuse_this_build(version, tmp_path):
-    interpreter = matrix.find_interpreter(version)
+    interpreter = find(version)
     if not interpreter:
         pytest.skip("no python%s on this machine" % version)
     # A plainly named copy, so that the other interpreter tries to load it.

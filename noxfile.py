@@ -1,0 +1,65 @@
+"""The interpreter matrix (make test-all) and the release files (make check-package)."""
+import glob
+import os
+import platform
+import sys
+import tarfile
+
+import nox
+
+ROOT = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(ROOT, "tests"))
+from interpreters import SUPPORTED, find  # noqa: E402
+
+# nox looks for pythonX.Y on PATH: pyenv's builds go first.
+os.environ["PATH"] = os.pathsep.join([os.path.dirname(p) for p in map(find, SUPPORTED) if p] + [os.environ["PATH"]])
+nox.options.sessions = ["tests"]
+nox.options.default_venv_backend = "venv"
+nox.options.error_on_missing_interpreters = False
+
+
+def run_suite(session, wheel, tests_root):
+    """Installs the wheel and runs the suite from outside the sources, so only the wheel is imported."""
+    session.install("-q", "-r", os.path.join(tests_root, "requirements-test.txt"), wheel)
+    session.chdir(os.path.abspath(session.create_tmp()))
+    session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", "--rootdir", tests_root,
+                "-c", os.path.join(tests_root, "pyproject.toml"), os.path.join(tests_root, "tests"))
+
+
+@nox.session(python=SUPPORTED)
+def tests(session):
+    """A wheel built by this interpreter, in a fresh environment: the whole suite, then the demo."""
+    session.install("-q", "--upgrade", "pip")
+    wheels = os.path.join(os.path.abspath(session.create_tmp()), "wheels")
+    session.run("python", "-m", "pip", "wheel", "-q", "--no-deps", "-w", wheels, ROOT)
+    run_suite(session, glob.glob(os.path.join(wheels, "vantra_cbor-*.whl"))[0], ROOT)
+    session.run("python", os.path.join(ROOT, "examples", "demo.py"))
+
+
+# What building and testing from the sdist need: nothing else is shipped.
+SDIST = {"PKG-INFO", "pyproject.toml", "CMakeLists.txt", "LICENSE", "README.md", "requirements-test.txt",
+         "tools/build_backend.py", "codec", "binding", "tests", "examples"}
+
+
+@nox.session
+def package(session):
+    """The release build's selection; the sdist and the wheel built from it: check-wheel-contents,
+    the sdist's files, the suite run from the sdist."""
+    session.install("-q", "-r", os.path.join(ROOT, "requirements-release.txt"))
+    selected = session.run("cibuildwheel", "--print-build-identifiers", "--platform", "linux", ROOT, silent=True)
+    wanted = {"cp%s-%slinux_%s" % (v.replace(".", ""), libc, platform.machine())
+              for v in SUPPORTED for libc in ("many", "musl")}
+    if set(selected.split()) != wanted:
+        session.error("cibuildwheel builds %s, not %s" % (sorted(selected.split()), sorted(wanted)))
+    dist = os.path.join(os.path.abspath(session.create_tmp()), "dist")
+    session.run("python", "-m", "build", "-o", dist, ROOT)
+    (sdist,), (wheel,) = glob.glob(os.path.join(dist, "*.tar.gz")), glob.glob(os.path.join(dist, "*.whl"))
+    session.run("check-wheel-contents", wheel)
+    with tarfile.open(sdist) as tar:
+        names = [m.name.split("/", 1)[1] for m in tar.getmembers() if m.isfile()]
+        tar.extractall(dist)
+    session.log("sdist: %d files\n  %s", len(names), "\n  ".join(sorted(names)))
+    unexpected = [n for n in names if n not in SDIST and n.split("/")[0] not in SDIST]
+    if unexpected:
+        session.error("the sdist ships what neither building nor testing needs: %s" % unexpected)
+    run_suite(session, wheel, sdist[:-len(".tar.gz")])

@@ -1,0 +1,40 @@
+"""Checked by mypy and pyright, never run: every call is accepted but those marked
+`# error`, which each checker must report on that very line."""
+from __future__ import annotations
+
+import datetime
+from decimal import Decimal
+from fractions import Fraction
+
+import numpy as np
+
+import vantra_cbor
+
+nums: list[int] = [1, 2]
+floats: tuple[float, ...] = (1.5,)
+doc: dict[str, list[float]] = {"a": [2.5]}
+rows: list[dict[str, tuple[int, str]]] = []
+keyed: dict[int, bytes] = {}
+
+data: bytes = vantra_cbor.dumps(nums)
+vantra_cbor.dumps(floats, indefinite=False, max_depth=3)
+vantra_cbor.dumps(doc)
+vantra_cbor.dumps(rows)
+vantra_cbor.dumps(keyed)
+vantra_cbor.dumps([None, True, 1, 2.5, "text", b"bytes", (), {}])
+vantra_cbor.dumps(np.int64(5))
+vantra_cbor.dumps(np.float32(1.5))
+vantra_cbor.dumps(np.bool_(True))
+vantra_cbor.dumps({"n": [np.uint8(1), np.float64(0.5)]})
+vantra_cbor.dumps(Decimal("1.5"))
+vantra_cbor.dumps(Fraction(1, 2))
+version: str = vantra_cbor.__version__
+
+vantra_cbor.dumps({1, 2})  # error
+vantra_cbor.dumps(datetime.datetime(2024, 1, 1))  # error
+vantra_cbor.dumps(object())  # error
+vantra_cbor.dumps([{1, 2}])  # error
+vantra_cbor.dumps({"when": datetime.date(2024, 1, 1)})  # error
+vantra_cbor.dumps(1, max_depth="deep")  # error
+vantra_cbor.dumps(1, indefinite=None)  # error
+text: str = vantra_cbor.dumps(1)  # error
