@@ -1,7 +1,7 @@
-"""Vantra cbor: Python objects to CBOR bytes."""
-from typing import Any, Mapping, Sequence, SupportsFloat, SupportsInt, Union
+"""Vantra cbor: Python objects to CBOR bytes, and CBOR bytes back to Python objects."""
+from typing import IO, Any, Callable, Mapping, Optional, Sequence, SupportsFloat, SupportsInt, Union
 
-from typing_extensions import SupportsIndex, TypeAlias
+from typing_extensions import Buffer, SupportsIndex, TypeAlias, final
 
 __version__: str
 
@@ -19,10 +19,6 @@ def dumps(value: _Encodable, indefinite: bool = True, max_depth: int = 0) -> byt
     nesting limited to max_depth levels (0: no limit)."""
 
 # ---- Reading CBOR ------------------------------------------------------------
-
-from typing import IO, Any, Callable, Optional
-
-from typing_extensions import final
 
 class CBORDecodeError(ValueError):
     pos: int
@@ -52,7 +48,7 @@ class UndefinedType:
 undefined: UndefinedType
 
 def loads(
-    data: Union[bytes, bytearray, memoryview, Any],
+    data: Buffer,
     *,
     max_depth: int = 0,
     tag_hook: Optional[Callable[[int, Any], Any]] = None,
@@ -64,5 +60,5 @@ def load(
 ) -> Any:
     """Read the whole binary file object fp and decode it."""
 
-def dump(value: object, fp: IO[bytes], indefinite: bool = True, max_depth: int = 0) -> None:
+def dump(value: _Encodable, fp: IO[bytes], indefinite: bool = True, max_depth: int = 0) -> None:
     """Write dumps(value, indefinite, max_depth) to fp."""

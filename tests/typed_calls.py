@@ -29,6 +29,11 @@ vantra_cbor.dumps({"n": [np.uint8(1), np.float64(0.5)]})
 vantra_cbor.dumps(Decimal("1.5"))
 vantra_cbor.dumps(Fraction(1, 2))
 version: str = vantra_cbor.__version__
+value = vantra_cbor.loads(data, max_depth=3, tag_hook=lambda tag, content: content)
+vantra_cbor.loads(bytearray(data))
+vantra_cbor.loads(memoryview(data))
+number: int = vantra_cbor.Tag(1, "x").tag + vantra_cbor.Simple(16).value
+flag: bool = not vantra_cbor.undefined
 
 vantra_cbor.dumps({1, 2})  # error
 vantra_cbor.dumps(datetime.datetime(2024, 1, 1))  # error
@@ -38,3 +43,5 @@ vantra_cbor.dumps({"when": datetime.date(2024, 1, 1)})  # error
 vantra_cbor.dumps(1, max_depth="deep")  # error
 vantra_cbor.dumps(1, indefinite=None)  # error
 text: str = vantra_cbor.dumps(1)  # error
+vantra_cbor.loads("text")  # error
+vantra_cbor.loads(data, max_depth="deep")  # error
