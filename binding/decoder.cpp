@@ -115,12 +115,24 @@ inline uint64_t load_word(const unsigned char *s, size_t n) {
     return w;
 }
 
-// A key of up to 32 bytes, mixed from its first and last eight (and the
-// middle ones when it has them) and its length.
+// Equal keys of n bytes (at most 32), compared by the same loads as hashed.
+inline bool same_key(const unsigned char *a, const unsigned char *b, size_t n) {
+    if (n <= 8) return load_word(a, n) == load_word(b, n);
+    bool same = load_word(a, 8) == load_word(b, 8) && load_word(a + n - 8, 8) == load_word(b + n - 8, 8);
+    if (n > 16) {
+        same = same && load_word(a + 8, 8) == load_word(b + 8, 8) &&
+               load_word(a + n - 16, 8) == load_word(b + n - 16, 8);
+    }
+    return same;
+}
+
+// A key of up to 32 bytes, mixed from its first and last eight bytes (and
+// the eight after the first and before the last, when it has them) and its
+// length. Every load stays within the key.
 uint64_t key_hash(const unsigned char *s, size_t n) {
     uint64_t h = (n * 0x9e3779b97f4a7c15u) ^ load_word(s, n);
     if (n > 8) h = (h * 0xff51afd7ed558ccdu) ^ load_word(s + n - 8, 8);
-    if (n > 16) h = (h * 0xff51afd7ed558ccdu) ^ load_word(s + 8, 8) ^ (load_word(s + 16, 8) << 1);
+    if (n > 16) h = (h * 0xff51afd7ed558ccdu) ^ load_word(s + 8, 8) ^ (load_word(s + n - 16, 8) << 1);
     h *= 0xc4ceb9fe1a85ec53u;
     return h ^ (h >> 29);
 }
@@ -419,7 +431,7 @@ private:
         uint64_t hash = key_hash(s, n);
         CachedKey &slot = key_cache[hash & (kKeyCacheSize - 1)];
         if (slot.str && slot.hash == hash && (size_t)PyUnicode_GET_LENGTH(slot.str) == n &&
-            std::memcmp(PyUnicode_DATA(slot.str), s, n) == 0) {
+            same_key(static_cast<const unsigned char *>(PyUnicode_DATA(slot.str)), s, n)) {
             Py_INCREF(slot.str);
             return slot.str;
         }

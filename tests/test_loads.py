@@ -331,3 +331,13 @@ def test_unknown_typed_arrays_stay_tags():
     assert loads(bytes.fromhex("d84c4101")) == Tag(76, b"\x01")  # reserved
     assert loads(bytes.fromhex("d8534101"), tag_hook=lambda t, v: (t, v)) == (83, b"\x01")  # binary128
     assert loads(bytes.fromhex("d82882810180")) == Tag(40, [[1], []])  # elements that are not a typed array
+
+
+def test_cached_keys_differ_in_any_byte():
+    # Keys of every cached length, each differing from a base key in one byte,
+    # read twice: the second time from the key cache.
+    keys = ["k" * n for n in range(41)]
+    keys += [k[:i] + "x" + k[i + 1:] for k in keys for i in range(len(k))]
+    doc = {key: i for i, key in enumerate(keys)}
+    for _ in range(2):
+        assert loads(dumps(doc)) == doc
