@@ -4,6 +4,8 @@ import subprocess
 import sys
 import textwrap
 
+import pytest
+
 
 def run(code):
     proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
@@ -121,3 +123,55 @@ def test_containers_mutated_while_encoding():
     # Same size, other keys: the keys-changed error, or output whose head matches its items.
     assert results["dict key swapped"] == ["RuntimeError: dictionary keys changed during iteration"] * 4
     assert results["dict later key swapped"] == [["ok", "{'a': 1, 'b': None, 'z': 9}"]] * 4
+
+
+SMALL_STACK = """
+import json, sys, threading
+import vantra_cbor
+
+sys.setrecursionlimit(10**6)  # only the native stack bound is left
+inner_errors = []
+
+class Hook:
+    # Starts a whole call from deep inside another one.
+    def __index__(self):
+        try:
+            vantra_cbor.dumps(inner)
+        except RecursionError:
+            inner_errors.append(1)
+        return 1
+
+def nest(levels, leaf, make=lambda v, leaf: [v]):
+    v = leaf
+    for _ in range(levels):
+        v = make(v, leaf)
+    return v
+
+inner = nest(5000, 1)
+values = {"deep": [nest(n, 1) for n in (10, 300, 900, 3000, 100000)],
+          "re-entrant": [nest(n, 0, lambda v, leaf: [Hook(), v]) for n in (10, 300, 3000)]}
+
+def report(values):
+    outcomes = []
+    for v in values:
+        try:
+            outcomes.append(len(vantra_cbor.dumps(v)) > 0)
+        except RecursionError as e:
+            outcomes.append(str(e))
+    print(json.dumps([outcomes, len(inner_errors) > 0]))
+
+threading.stack_size(%d * 1024)
+t = threading.Thread(target=report, args=(values[%r],)); t.start(); t.join()
+"""
+
+
+@pytest.mark.parametrize("case", ["deep", "re-entrant"])
+@pytest.mark.parametrize("stack_kib", [64, 128, 256])
+def test_small_thread_stacks(stack_kib, case):
+    # Every depth either fits or raises RecursionError: never a crash, however
+    # small the stack and however deep in it a call starts.
+    [[outcomes, inner_refused]] = run(SMALL_STACK % (stack_kib, case))
+    error = "maximum recursion depth exceeded while encoding a CBOR object"
+    assert outcomes[0] is True and outcomes[-1] == error, outcomes
+    assert set(outcomes) <= {True, error}
+    assert inner_refused == (case == "re-entrant")
