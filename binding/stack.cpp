@@ -1,4 +1,5 @@
-// The extent of a thread's stack, looked up once per thread.
+// The extent of a thread's stack, looked up once per thread. Built without
+// link-time optimisation, which would drop the symbol versions chosen below.
 #include "python.hpp"
 
 #include <pthread.h>
@@ -9,6 +10,13 @@
 #include "encoder.hpp"
 
 namespace vantra {
+
+#if defined(__GLIBC__) && defined(__x86_64__)
+// The versions every glibc has had since 2.2.5: the default ones a newer glibc
+// links to would keep the module from loading on older systems.
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.2.5");
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.2.5");
+#endif
 
 __thread uintptr_t thread_stack_floor = 0;
 
