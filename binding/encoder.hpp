@@ -98,11 +98,6 @@ struct DumpEncoder<true> {
     uint64_t error_text_limit;
 };
 
-// Thrown once a Python exception is set, to unwind to the entry; unlike
-// pybind11's error_already_set it allocates nothing, so it also carries
-// MemoryError out of a call that has run out of memory.
-struct PythonErrorSet {};
-
 [[noreturn]] void raise_cast_error();
 [[noreturn]] void raise_depth_exceeded(uint64_t max_depth);
 [[noreturn]] void raise_changed(const char *what);
