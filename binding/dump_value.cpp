@@ -36,7 +36,7 @@ bool is_numpy_bool(PyTypeObject *type) {
            std::strcmp(type->tp_name, "numpy.bool") == 0;
 }
 
-// The type's truth slot, when it answers 0 or 1.
+// NumPy's bool by its truth slot.
 bool take_truth(PyObject *obj, DumpValue &out) {
     bool truth;
     if (!load_truth(obj, truth)) return false;
@@ -155,9 +155,10 @@ bool classify_general(PyObject *obj, bool convert, DumpValue &out) {
     if (obj == Py_None) return take_object<py::none>(obj, out);
     if (!convert) return false;
 
-    // Second pass, with conversion.
-    if (PyNumber_Check(obj)) return load_number(obj, out);
-    return take_truth(obj, out) || load_integer(obj, true, out);
+    // Second pass, with conversion, for numbers only (3.7's PyNumber_Check
+    // leaves out __index__). Anything else is refused: a truth value alone is
+    // never written as a boolean, so no value is lost without a word.
+    return (PyNumber_Check(obj) || PyIndex_Check(obj)) && load_number(obj, out);
 }
 
 }  // namespace vantra
