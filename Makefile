@@ -15,8 +15,8 @@ demo: $(PY)
 	$(PY) examples/demo.py
 
 # Every test: the suite, the interpreter matrix, the release files, the sanitizer
-# build and the fuzzers.
-check: test test-all check-package test-asan fuzz
+# build, the fuzzers and the wheel's platform tag.
+check: test test-all check-package test-asan fuzz check-wheel
 
 # Install the test dependencies and the module, then run the suite.
 test: $(PY)
@@ -68,3 +68,16 @@ FUZZ_SECONDS ?= 60
 
 fuzz:
 	PYTHON=$(PYTHON) bash fuzz/run.sh $(FUZZ_SECONDS)
+
+# A wheel built here must install on the Linux systems users have: auditwheel
+# repair refuses one that needs newer glibc (or C++ runtime) symbol versions
+# than manylinux_2_17 allows.
+WHEEL_CHECK_DIR ?= build/check-wheel
+.PHONY: check-wheel
+check-wheel: $(PY)
+	$(PY) -m pip install -q -r requirements-wheel.txt
+	rm -rf $(WHEEL_CHECK_DIR)
+	$(PY) -m pip wheel -q . --no-deps -w $(WHEEL_CHECK_DIR)
+	$(VENV)/bin/auditwheel show $(WHEEL_CHECK_DIR)/vantra_cbor-*.whl
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair --plat manylinux_2_17_x86_64 \
+		-w $(WHEEL_CHECK_DIR)/repaired $(WHEEL_CHECK_DIR)/vantra_cbor-*.whl

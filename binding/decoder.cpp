@@ -143,13 +143,6 @@ int digits(const char *s, int n);
 // Each makes the tag's value from its decoded content: a new reference, or null
 // with an error set. The modules they need are imported on first use.
 
-// An error a conversion may raise for content it refuses, as opposed to
-// interrupts, exits and running out of memory or stack, which always propagate.
-bool is_ordinary_error() {
-    return PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError) &&
-           !PyErr_ExceptionMatches(PyExc_RecursionError);
-}
-
 // module.name, imported once and kept.
 PyObject *imported(PyObject *&cache, const char *module, const char *name) {
     if (!cache) {
@@ -280,7 +273,7 @@ class Decoder {
 public:
     Decoder(const unsigned char *data, size_t size, uint64_t max_depth, PyObject *tag_hook)
         : in_{data, size, data, 0}, end_(data + size), limit_(max_depth ? max_depth : UINT64_MAX),
-          tag_hook_(tag_hook) {}
+          tag_hook_(tag_hook), stack_(" while decoding a CBOR object") {}
 
     // The one item the input holds.
     PyObject *document() {
@@ -799,9 +792,7 @@ PyObject *Decoder::epoch_datetime(const unsigned char *at) {
     Ref args(made(PyTuple_Pack(2, seconds, PyDateTime_TimeZone_UTC)));
     PyObject *value = PyDateTime_FromTimestamp(args.get());
     if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
-            throw PythonErrorSet();
-        }
+        if (!is_ordinary_error()) throw PythonErrorSet();
         fail_from_error(at, what);
     }
     return value;

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 
 namespace vantra {
 namespace {
@@ -15,19 +16,18 @@ bool take_object(PyObject *obj, DumpValue &out) {
     return true;
 }
 
-// pybind11's own conversion for the native alternatives, so that each
-// interpreter version's integer rules hold as they are.
-template <typename T>
-bool load_native(PyObject *obj, bool convert, DumpValue &out) {
-    py::detail::make_caster<T> caster;
-    if (!caster.load(obj, convert)) return false;
-    out.emplace<T>(py::detail::cast_op<T>(caster));
-    return true;
-}
-
 bool load_integer(PyObject *obj, bool convert, DumpValue &out) {
-    return load_native<unsigned long long>(obj, convert, out) ||
-           load_native<long long>(obj, convert, out);
+    unsigned long long u;
+    if (load_int(obj, convert, u)) {
+        out.emplace<unsigned long long>(u);
+        return true;
+    }
+    long long s;
+    if (load_int(obj, convert, s)) {
+        out.emplace<long long>(s);
+        return true;
+    }
+    return false;
 }
 
 // NumPy's boolean scalar ("numpy.bool_", named "numpy.bool" since NumPy 2).
@@ -36,24 +36,19 @@ bool is_numpy_bool(PyTypeObject *type) {
            std::strcmp(type->tp_name, "numpy.bool") == 0;
 }
 
-// The type's truth slot, when it answers 0 or 1.
-bool load_truth(PyObject *obj, DumpValue &out) {
-    PyNumberMethods *nb = Py_TYPE(obj)->tp_as_number;
-    if (!nb || !nb->nb_bool) return false;
-    int truth = nb->nb_bool(obj);
-    if (truth == 0 || truth == 1) {
-        out.emplace<bool>(truth == 1);
-        return true;
-    }
-    PyErr_Clear();
-    return false;
+// NumPy's bool by its truth slot.
+bool take_truth(PyObject *obj, DumpValue &out) {
+    bool truth;
+    if (!load_truth(obj, truth)) return false;
+    out.emplace<bool>(truth);
+    return true;
 }
 
 // An int produced by a conversion (a new reference, or null with an error set).
 bool take_converted_integer(PyObject *converted, DumpValue &out) {
     py::object integer = py::reinterpret_steal<py::object>(converted);
     if (!integer) {
-        PyErr_Clear();
+        clear_ordinary_error();
         return false;
     }
     return load_integer(integer.ptr(), false, out);
@@ -66,7 +61,7 @@ bool is_nan(PyObject *obj) {
         nan = PyObject_IsTrue(ne);
         Py_DECREF(ne);
     }
-    if (nan < 0) PyErr_Clear();
+    if (nan < 0) clear_ordinary_error();
     return nan == 1;
 }
 
@@ -74,12 +69,12 @@ bool is_nan(PyObject *obj) {
 bool take_exact_float(PyObject *obj, DumpValue &out) {
     py::object real = py::reinterpret_steal<py::object>(PyNumber_Float(obj));
     if (!real) {
-        PyErr_Clear();
+        clear_ordinary_error();
         return false;
     }
     int same = PyObject_RichCompareBool(real.ptr(), obj, Py_EQ);
     if (same < 0) {
-        PyErr_Clear();
+        clear_ordinary_error();
         return false;
     }
     if (same == 0 && !(std::isnan(PyFloat_AS_DOUBLE(real.ptr())) && is_nan(obj))) return false;
@@ -99,6 +94,51 @@ bool load_number(PyObject *obj, DumpValue &out) {
 
 }  // namespace
 
+template <typename T>
+bool load_int(PyObject *obj, bool convert, T &value) {
+    static_assert(sizeof(T) == sizeof(long), "the 64-bit integers, read as a long");
+    if (!obj || PyFloat_Check(obj) || (!convert && !PyLong_Check(obj) && !PyIndex_Check(obj))) return false;
+    PyObject *number = obj;
+#if PY_VERSION_HEX < 0x03080000
+    py::object index;
+    if (!PyLong_Check(obj)) {
+        index = py::reinterpret_steal<py::object>(PyNumber_Index(obj));
+        if (index) {
+            number = index.ptr();
+        } else {
+            clear_ordinary_error();
+            if (!convert) return false;
+        }
+    }
+#endif
+    T v = std::is_unsigned<T>::value ? (T)PyLong_AsUnsignedLong(number) : (T)PyLong_AsLong(number);
+    if (v == (T)-1 && PyErr_Occurred()) {
+        clear_ordinary_error();
+        if (!convert || !PyNumber_Check(obj)) return false;
+        py::object converted = py::reinterpret_steal<py::object>(PyNumber_Long(obj));
+        if (!converted) clear_ordinary_error();
+        return converted && load_int(converted.ptr(), false, value);
+    }
+    value = v;
+    return true;
+}
+
+template bool load_int(PyObject *, bool, long long &);
+template bool load_int(PyObject *, bool, unsigned long long &);
+template bool load_int(PyObject *, bool, unsigned long &);
+
+bool load_truth(PyObject *obj, bool &value) {
+    int truth = obj == Py_True ? 1 : obj == Py_False || obj == Py_None ? 0 : -1;
+    PyNumberMethods *nb = Py_TYPE(obj)->tp_as_number;
+    if (truth < 0 && nb && nb->nb_bool) truth = nb->nb_bool(obj);
+    if (truth == 0 || truth == 1) {
+        value = truth == 1;
+        return true;
+    }
+    if (PyErr_Occurred()) clear_ordinary_error();
+    return false;
+}
+
 bool classify_general(PyObject *obj, bool convert, DumpValue &out) {
     // First pass: no implicit conversion, alternatives in order. (The string
     // view alternative takes only str and bytes, which are taken before it.)
@@ -110,14 +150,15 @@ bool classify_general(PyObject *obj, bool convert, DumpValue &out) {
     if (PyDict_Check(obj)) return take_object<py::dict>(obj, out);
     if (PyBytes_Check(obj)) return take_object<py::bytes>(obj, out);
     if (PyUnicode_Check(obj)) return take_object<py::str>(obj, out);
-    if (is_numpy_bool(Py_TYPE(obj)) && load_truth(obj, out)) return true;
+    if (is_numpy_bool(Py_TYPE(obj)) && take_truth(obj, out)) return true;
     if (load_integer(obj, false, out)) return true;
     if (obj == Py_None) return take_object<py::none>(obj, out);
     if (!convert) return false;
 
-    // Second pass, with conversion.
-    if (PyNumber_Check(obj)) return load_number(obj, out);
-    return load_truth(obj, out) || load_integer(obj, true, out);
+    // Second pass, with conversion, for numbers only (3.7's PyNumber_Check
+    // leaves out __index__). Anything else is refused: a truth value alone is
+    // never written as a boolean, so no value is lost without a word.
+    return (PyNumber_Check(obj) || PyIndex_Check(obj)) && load_number(obj, out);
 }
 
 }  // namespace vantra

@@ -12,6 +12,27 @@ namespace vantra {
 
 namespace py = pybind11;
 
+// Thrown once a Python exception is set, to unwind to the entry; unlike
+// pybind11's error_already_set it allocates nothing, so it also carries
+// MemoryError out of a call that has run out of memory.
+struct PythonErrorSet {};
+
+// After Python code called for a conversion failed: an ordinary failure (an
+// Exception other than MemoryError and RecursionError) is cleared and the
+// conversion declines; an interrupt or a fatal error stays set, and the call
+// unwinds with it (PythonErrorSet).
+void clear_ordinary_error();
+// Whether the error set is such an ordinary failure.
+bool is_ordinary_error();
+
+// pybind11's conversions, step for step, so that each interpreter version's
+// rules hold as they are, except that they clear errors as above: to a 64-bit
+// integer (T: long long, unsigned long long or unsigned long), and to a truth
+// value (True, False, None, or the type's truth slot answering 0 or 1).
+template <typename T>
+bool load_int(PyObject *obj, bool convert, T &value);
+bool load_truth(PyObject *obj, bool &value);
+
 // The order of the alternatives decides classification.
 using DumpValue = std::variant<py::bool_, py::float_, py::int_, py::list, py::tuple, py::dict,
                                py::bytes, py::str, bool, unsigned long long, long long,

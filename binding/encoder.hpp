@@ -98,31 +98,33 @@ struct DumpEncoder<true> {
     uint64_t error_text_limit;
 };
 
-// Thrown once a Python exception is set, to unwind to the entry; unlike
-// pybind11's error_already_set it allocates nothing, so it also carries
-// MemoryError out of a call that has run out of memory.
-struct PythonErrorSet {};
-
 [[noreturn]] void raise_cast_error();
 [[noreturn]] void raise_depth_exceeded(uint64_t max_depth);
 [[noreturn]] void raise_changed(const char *what);
 
-// Bounds the native stack a call may use. Until the call has nested deeply a
-// check is one comparison; past that, the thread's real stack extent is looked
-// up once and the call stops with RecursionError before the stack runs out.
+// The lowest stack address this thread's calls may reach, keeping room below
+// to raise RecursionError (1 when the extent cannot be had: no native bound).
+// Looked up on the thread's first call and kept in static TLS: a thread then
+// never allocates for it, and each call reads it once.
+extern __thread uintptr_t thread_stack_floor __attribute__((tls_model("initial-exec")));
+uintptr_t find_stack_floor();
+
+// Bounds the native stack a call may use: exact from its first container, in
+// every thread and in a call started from a hook deep inside another.
+// `where` ends the RecursionError's message ("maximum recursion depth exceeded<where>").
 class StackBound {
 public:
-    StackBound() : bound_(here() - kCheapDepth) {}
-    void check() {
-        if (here() < bound_) deeper();
+    explicit StackBound(const char *where = " while encoding a CBOR object")
+        : floor_(thread_stack_floor ? thread_stack_floor : find_stack_floor()), where_(where) {}
+    void check() const {
+        if (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < floor_) exhausted();
     }
+    const char *where() const { return where_; }
 
 private:
-    static constexpr uintptr_t kCheapDepth = 64 * 1024;
-    static uintptr_t here() { return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)); }
-    void deeper();
-    uintptr_t bound_;
-    bool exact_ = false;
+    [[noreturn]] void exhausted() const;
+    uintptr_t floor_;
+    const char *where_;
 };
 
 // Held around every container: nesting is bounded by Python's recursion limit

@@ -41,7 +41,9 @@ bool match(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject 
 std::string repr_or_note(PyObject *obj) {
     try {
         return py::repr(obj);
-    } catch (const py::error_already_set &) {
+    } catch (py::error_already_set &e) {
+        e.restore();
+        clear_ordinary_error();
         return "<repr raised Error>";
     }
 }
@@ -73,15 +75,10 @@ PyObject *incompatible(PyObject *const *args, Py_ssize_t nargs, PyObject *kwname
     return nullptr;
 }
 
-// Converts an option with pybind11's own caster, conversion allowed.
-template <typename T>
-bool convert(PyObject *obj, T &out) {
-    if (!obj) return true;  // the default
-    detail::make_caster<T> caster;
-    if (!caster.load(obj, true)) return false;
-    out = detail::cast_op<T>(caster);
-    return true;
-}
+// The options, converted as pybind11 converts them (conversion allowed); an
+// absent one keeps its default.
+bool convert(PyObject *obj, bool &out) { return !obj || load_truth(obj, out); }
+bool convert(PyObject *obj, unsigned long &out) { return !obj || load_int(obj, true, out); }
 
 PyObject *dumps_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     try {

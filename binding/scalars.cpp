@@ -13,6 +13,18 @@ void raise_no_memory() {
     throw PythonErrorSet();
 }
 
+bool is_ordinary_error() {
+    PyObject *type = PyErr_Occurred();
+    return type && PyErr_GivenExceptionMatches(type, PyExc_Exception) &&
+           !PyErr_GivenExceptionMatches(type, PyExc_MemoryError) && !PyErr_GivenExceptionMatches(type, PyExc_RecursionError);
+}
+
+void clear_ordinary_error() {
+    if (!PyErr_Occurred()) return;
+    if (!is_ordinary_error()) throw PythonErrorSet();
+    PyErr_Clear();
+}
+
 void raise_cast_error() {
     throw py::cast_error("Unable to cast Python instance to C++ type (compile in debug mode for details)");
 }
@@ -43,6 +55,10 @@ std::string value_text(PyObject *obj, uint64_t limit) {
     std::string text;
     try {
         text = std::string(py::str(py::reinterpret_borrow<py::object>(obj)));
+    } catch (py::error_already_set &e) {
+        text = std::string("failed with ") + e.what();
+        e.restore();
+        clear_ordinary_error();
     } catch (const std::exception &e) {
         text = std::string("failed with ") + e.what();
     } catch (...) {
@@ -54,14 +70,12 @@ std::string value_text(PyObject *obj, uint64_t limit) {
 // obj converted to T (conversion allowed), when the result compares equal to obj.
 template <typename T>
 bool round_trips(PyObject *obj, T &value) {
-    py::detail::make_caster<T> caster;
-    if (!caster.load(obj, true)) return false;
-    value = py::detail::cast_op<T>(caster);
+    if (!load_int(obj, true, value)) return false;
     PyObject *back = std::is_signed<T>::value ? PyLong_FromLong((long)value)
                                               : PyLong_FromUnsignedLong((unsigned long)value);
     int same = back ? PyObject_RichCompareBool(back, obj, Py_EQ) : -1;
     Py_XDECREF(back);
-    if (same < 0) PyErr_Clear();
+    if (same < 0) clear_ordinary_error();
     return same == 1;
 }
 
@@ -83,7 +97,7 @@ int write_str(Sink *sink, PyObject *obj) {
     Py_ssize_t size;
     const char *utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
     if (!utf8) {
-        PyErr_Clear();
+        clear_ordinary_error();
         raise_cast_error();
     }
     write_text_of(sink, 3, obj, utf8, (size_t)size);

@@ -7,9 +7,12 @@
 
 namespace cbor_inline {
 
-// Geometric growth keeps appends amortised constant time; when doubling
-// cannot be had, exactly what is needed is tried. A failed realloc leaves the
-// old block in place.
+// Geometric growth keeps appends amortised constant time. When doubling
+// cannot be had, ever smaller steps are tried (each adds half the last one's
+// extra room), and the exact size only last: near the memory limit a block
+// still grows by a share of itself, so a call that runs out of memory fails
+// after work in proportion to what it wrote. A failed realloc leaves the old
+// block in place.
 bool grow_block(void **block, size_t *room, size_t used, size_t count, size_t size, size_t least) {
     if (add_overflows(used, count)) return false;
     size_t needed = used + count;
@@ -17,12 +20,14 @@ bool grow_block(void **block, size_t *room, size_t used, size_t count, size_t si
     while (grown < needed) grown = grown > SIZE_MAX / 2 ? needed : grown * 2;
     if (needed > SIZE_MAX / size) return false;
     if (grown > SIZE_MAX / size) grown = needed;
-    void *moved = std::realloc(*block, grown * size);
-    if (!moved && grown > needed) moved = std::realloc(*block, (grown = needed) * size);
-    if (!moved) return false;
-    *block = moved;
-    *room = grown;
-    return true;
+    for (size_t extra = grown - needed;; extra = extra / 2 < least ? 0 : extra / 2) {
+        if (void *moved = std::realloc(*block, (needed + extra) * size)) {
+            *block = moved;
+            *room = needed + extra;
+            return true;
+        }
+        if (extra == 0) return false;
+    }
 }
 
 // data/length stay valid when it fails. Kept out of line: inlined into the

@@ -485,9 +485,8 @@ class Builder:
             v = self.float_value()
             obj, x = PlainFloatHook(act, v), X("refused")
         elif c == 4:
-            v = self.pick(3)
-            obj = BoolHook(act, (False, True, 2)[v])  # 2: __bool__ returned non-bool
-            x = leaf(("b", v == 1)) if v < 2 else X("refused")
+            # A truth value alone is never written as a boolean.
+            obj, x = BoolHook(act, (False, True, 2)[self.pick(3)]), X("refused")
         elif c == 5:
             v = self.int_value()
             obj = EqInt(v)

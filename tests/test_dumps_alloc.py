@@ -1,4 +1,10 @@
 """dumps when allocations fail: the right bytes or an exception, never a truncated result."""
+import json
+import os
+import subprocess
+import sys
+
+import pytest
 
 # Results larger than the per-thread spare block, so every call grows its output.
 CASES = """
@@ -31,3 +37,40 @@ def test_failed_allocations_raise(failalloc):
         assert set(outcomes) <= {True, "MemoryError", "RuntimeError('Could not allocate bytes object!')"}, \
             (value, args, outcomes)
         assert "MemoryError" in outcomes, (value, args)
+
+
+# A call that runs out of address space fails about as fast as it would succeed.
+OUT_OF_MEMORY = """
+import json, resource, time
+from vantra_cbor import dumps
+
+value = [2**40] * 4000000  # 9 bytes an item
+start = time.perf_counter(); dumps(value); succeeded = time.perf_counter() - start
+mapped = int([l.split()[1] for l in open("/proc/self/status") if l.startswith("VmSize")][0]) * 1024
+failed = []
+for share in (0.5, 0.75, 1.0, 1.25):  # of the result's size, beyond what is mapped now
+    cap = mapped + int(share * 9 * len(value))
+    resource.setrlimit(resource.RLIMIT_AS, (cap, resource.RLIM_INFINITY))
+    start = time.perf_counter()
+    try:
+        dumps(value)
+        outcome = "ok"
+    except MemoryError:
+        outcome = "MemoryError"
+    except RuntimeError as e:
+        outcome = str(e)
+    resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+    failed.append([outcome, time.perf_counter() - start])
+print(json.dumps([succeeded, failed]))
+"""
+
+
+def test_out_of_memory_fails_in_time():
+    if "asan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("AddressSanitizer maps far more address space than the limits here allow")
+    proc = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY], capture_output=True, text=True, timeout=600)
+    assert proc.returncode == 0, proc.stderr
+    succeeded, failed = json.loads(proc.stdout)
+    for outcome, seconds in failed:
+        assert outcome in ("MemoryError", "Could not allocate bytes object!")
+        assert seconds < 3 * succeeded + 0.2, (succeeded, failed)

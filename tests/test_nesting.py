@@ -4,6 +4,8 @@ import subprocess
 import sys
 import textwrap
 
+import pytest
+
 
 def run(code):
     proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
@@ -121,3 +123,68 @@ def test_containers_mutated_while_encoding():
     # Same size, other keys: the keys-changed error, or output whose head matches its items.
     assert results["dict key swapped"] == ["RuntimeError: dictionary keys changed during iteration"] * 4
     assert results["dict later key swapped"] == [["ok", "{'a': 1, 'b': None, 'z': 9}"]] * 4
+
+
+SMALL_STACK = """
+import json, sys, threading
+import vantra_cbor
+
+sys.setrecursionlimit(10**6)  # only the native stack bound is left
+inner_errors = []
+
+class Hook:
+    # Starts a whole call from deep inside another one.
+    def __index__(self):
+        try:
+            vantra_cbor.dumps(inner)
+        except RecursionError:
+            inner_errors.append(1)
+        return 1
+
+def tag_hook(tag, value):
+    # The same, for loads.
+    try:
+        vantra_cbor.loads(inner_document)
+    except RecursionError:
+        inner_errors.append(1)
+    return value
+
+def nest(levels, leaf, make=lambda v, leaf: [v]):
+    v = leaf
+    for _ in range(levels):
+        v = make(v, leaf)
+    return v
+
+inner = nest(5000, 1)
+inner_document = b"\\x81" * 5000 + b"\\x01"
+dumps, loads = vantra_cbor.dumps, lambda data: vantra_cbor.loads(data, tag_hook=tag_hook)
+values = {"deep": (dumps, [nest(n, 1) for n in (10, 300, 900, 3000, 100000)]),
+          "re-entrant": (dumps, [nest(n, 0, lambda v, leaf: [Hook(), v]) for n in (10, 300, 3000)]),
+          "deep decoded": (loads, [b"\\x81" * n + b"\\x01" for n in (10, 300, 900, 3000, 100000)]),
+          "re-entrant decoded": (loads, [b"\\x82\\xd8\\x63\\x00" * n + b"\\x01" for n in (10, 300, 3000)])}
+
+def report(case):
+    call, documents = values[case]
+    outcomes = []
+    for v in documents:
+        try:
+            outcomes.append(len(call(v)) > 0)
+        except RecursionError as e:
+            outcomes.append(str(e))
+    print(json.dumps([outcomes, len(inner_errors) > 0]))
+
+threading.stack_size(%d * 1024)
+t = threading.Thread(target=report, args=(%r,)); t.start(); t.join()
+"""
+
+
+@pytest.mark.parametrize("case", ["deep", "re-entrant", "deep decoded", "re-entrant decoded"])
+@pytest.mark.parametrize("stack_kib", [64, 128, 256])
+def test_small_thread_stacks(stack_kib, case):
+    # Every depth either fits or raises RecursionError: never a crash, however
+    # small the stack and however deep in it a call starts.
+    [[outcomes, inner_refused]] = run(SMALL_STACK % (stack_kib, case))
+    error = "maximum recursion depth exceeded while %s a CBOR object" % ("decoding" if "decoded" in case else "encoding")
+    assert outcomes[0] is True and outcomes[-1] == error, outcomes
+    assert set(outcomes) <= {True, error}
+    assert inner_refused == case.startswith("re-entrant")

@@ -1,3 +1,4 @@
+import datetime
 import decimal
 import enum
 import fractions
@@ -74,8 +75,6 @@ SCALARS = [
     (OnlyIndex(7), "07"), (OnlyIndex(-7), "26"),
     # second pass: __int__ alone
     (OnlyInt(7), "07"), (OnlyInt(-7), "26"), (OnlyInt(2**64 - 1), "1bffffffffffffffff"),
-    # second pass: objects that are not numbers keep their truth value
-    (OnlyBool(True), "f5"), (OnlyBool(False), "f4"),
     # numbers keep their value
     (np.uint64(2**64 - 1), "1bffffffffffffffff"), (np.float32(1.5), "f93e00"),
     (np.float32(0.1), "fa3dcccccd"), (np.float16(-2.0), "f9c000"), (np.float32("nan"), "f97e00"),
@@ -101,6 +100,25 @@ REFUSED = [{1, 2}, frozenset(), bytearray(b"a"), object(), len, lambda: 0, 1j, D
 def test_refused(value):
     with pytest.raises(TypeError, match="^dumps\\(\\): incompatible function arguments"):
         dumps(value)
+
+
+# Objects no rule takes but whose type has a truth value: refused as any
+# unsupported type is, never written as true or false.
+TRUTH_ONLY = [OnlyBool(True), OnlyBool(False), datetime.timedelta(seconds=5), datetime.timedelta(0), range(3),
+              range(0), cbor2.undefined]
+MODES = [dict(indefinite=i, max_depth=d) for i in (False, True) for d in (0, 100)]
+
+
+@pytest.mark.parametrize("value", TRUTH_ONLY, ids=repr)
+@pytest.mark.parametrize("mode", MODES, ids=str)
+def test_truth_values_are_not_written(mode, value):
+    with pytest.raises(TypeError) as e:
+        dumps(value, **mode)
+    assert str(e.value).startswith("dumps(): incompatible function arguments.")
+    for container in ([value], (value,), {"k": value}, {value: 0}):
+        with pytest.raises(RuntimeError) as e:
+            dumps(container, **mode)
+        assert str(e.value) == CAST_ERROR
 
 
 def test_numpy_integers_fit_one_alternative():
@@ -172,7 +190,7 @@ def check_refcounts(values, call):
 
 def test_no_leaks_on_success():
     values = [MyFloat(1.5), MyInt(7), "".join(["te", "xt"]), bytes(range(9)), np.float32(2.5), np.int64(-9), D("4"),
-              F(1, 4), OnlyInt(3), OnlyBool(True), 2**63 + 5, Color.RED, np.bool_(True)]
+              F(1, 4), OnlyInt(3), 2**63 + 5, Color.RED, np.bool_(True)]
     check_refcounts(values, dumps)
 
 
@@ -184,7 +202,7 @@ def test_no_leaks_on_errors():
             return
         raise AssertionError(v)
     check_refcounts([object(), 2**70, "".join(["\udc00", "x"]), UnequalText(3), RaisingText(4), D("0.1"), 1j,
-                     OnlyIndex(2**65)], call)
+                     OnlyIndex(2**65), OnlyBool(True)], call)
 
 
 # Long texts are copied straight into the result: lengths on both sides of that
