@@ -10,6 +10,7 @@
 #include <datetime.h>
 
 #include <cstdarg>
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -46,6 +47,8 @@ inline PyObject *made(PyObject *obj) {
 }
 
 constexpr unsigned char kBreakByte = 0xff;
+// Containers are sized up front for at most this many items.
+constexpr size_t kPresizeLimit = 1 << 12;
 constexpr unsigned kIndefinite = 31;
 
 // ---- Map keys --------------------------------------------------------------------
@@ -503,16 +506,22 @@ private:
     // A list, or a tuple when it is (part of) a map key, so that it can be hashed.
     PyObject *array(const unsigned char *at, bool key, bool indefinite, uint64_t n) {
         NestingGuard guard(stack_);
+        size_t count = 0;
         if (indefinite) {
             in_.cursor += 1;
+        } else {
+            count = counted(at, n, 1, "array", "items");
+        }
+        if (indefinite || count > kPresizeLimit) {
+            // Grown as items arrive: a large count that the input does not
+            // go on to fill costs no more memory than what it does hold.
             Ref list(made(PyList_New(0)));
-            while (!at_break()) {
+            for (size_t i = 0; indefinite ? !at_break() : i < count; ++i) {
                 Ref value(element(in_.cursor, key));
                 if (PyList_Append(list.get(), value.get()) < 0) throw PythonErrorSet();
             }
             return key ? made(PyList_AsTuple(list.get())) : list.release();
         }
-        size_t count = counted(at, n, 1, "array", "items");
         if (key) {
             Ref tuple(made(PyTuple_New((Py_ssize_t)count)));
             for (size_t i = 0; i < count; ++i) PyTuple_SET_ITEM(tuple.get(), i, element(in_.cursor, true));
@@ -543,7 +552,7 @@ private:
         } else {
             count = counted(at, n, 2, "map", "pairs");
         }
-        Ref dict(made(count > 5 ? _PyDict_NewPresized((Py_ssize_t)count) : PyDict_New()));
+        Ref dict(made(count > 5 ? _PyDict_NewPresized((Py_ssize_t)std::min(count, kPresizeLimit)) : PyDict_New()));
         for (size_t i = 0; indefinite || i < count; ++i) {
             if (indefinite && at_break()) break;
             const unsigned char *key_at = in_.cursor;

@@ -341,3 +341,17 @@ def test_cached_keys_differ_in_any_byte():
     doc = {key: i for i, key in enumerate(keys)}
     for _ in range(2):
         assert loads(dumps(doc)) == doc
+
+
+@pytest.mark.parametrize("head", [b"\x9a\x00\x3d\x09\x00", b"\xba\x00\x1e\x84\x80"])  # 4M items, 2M pairs
+def test_counts_the_input_does_not_fill_cost_no_memory(head):
+    # Each count fits the bytes left, but one long item takes them all.
+    data = head + b"\x5a\x00\x3d\x09\x00" + bytes(4_000_000)
+    tracemalloc.start()
+    try:
+        with pytest.raises(CBORDecodeError, match="input ends"):
+            loads(data)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 4_500_000  # the long item itself, and little more
