@@ -16,10 +16,12 @@ void raise_no_memory() {
 void clear_ordinary_error() {
     PyObject *type = PyErr_Occurred();
     if (!type) return;
-    if (!PyErr_GivenExceptionMatches(type, PyExc_Exception) || PyErr_GivenExceptionMatches(type, PyExc_MemoryError) ||
-        PyErr_GivenExceptionMatches(type, PyExc_RecursionError)) {
-        throw PythonErrorSet();
-    }
+    // The failures of the integer conversions themselves, without a walk of the class hierarchy.
+    bool ordinary = type == PyExc_TypeError || type == PyExc_OverflowError ||
+                    (PyErr_GivenExceptionMatches(type, PyExc_Exception) &&
+                     !PyErr_GivenExceptionMatches(type, PyExc_MemoryError) &&
+                     !PyErr_GivenExceptionMatches(type, PyExc_RecursionError));
+    if (!ordinary) throw PythonErrorSet();
     PyErr_Clear();
 }
 
