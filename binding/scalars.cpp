@@ -15,8 +15,11 @@ void raise_no_memory() {
 
 bool is_ordinary_error() {
     PyObject *type = PyErr_Occurred();
-    return type && PyErr_GivenExceptionMatches(type, PyExc_Exception) &&
-           !PyErr_GivenExceptionMatches(type, PyExc_MemoryError) && !PyErr_GivenExceptionMatches(type, PyExc_RecursionError);
+    // The failures of the integer conversions themselves, without a walk of the class hierarchy.
+    return type && (type == PyExc_TypeError || type == PyExc_OverflowError ||
+                    (PyErr_GivenExceptionMatches(type, PyExc_Exception) &&
+                     !PyErr_GivenExceptionMatches(type, PyExc_MemoryError) &&
+                     !PyErr_GivenExceptionMatches(type, PyExc_RecursionError)));
 }
 
 void clear_ordinary_error() {
