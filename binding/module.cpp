@@ -56,6 +56,7 @@ PYBIND11_MODULE(vantra_cbor, m) {
     )pbdoc");
     vantra::install_entry(m);
     if (!vantra::add_value_types(m.ptr())) throw py::error_already_set();
+    if (!vantra::add_encoder_type(m.ptr())) throw py::error_already_set();
     vantra::prepare_exceptions();
     m.attr("__version__") = "6.7.8";
 }
