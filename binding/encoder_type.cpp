@@ -450,7 +450,10 @@ std::string dtype_text(PyObject *array) {
 
 // An RFC 8746 typed array over the raw data, in tag 40 [shape, typed array]
 // unless it has one dimension; a non-contiguous array as its C-ordered copy.
-bool write_ndarray(Sink *sink, PyObject *array) {
+// Its data is kept for the result (not copied now) only when keep says no
+// Python code runs before the result is made: resize(refcheck=False) frees
+// an array's data whatever views of it exist.
+bool write_ndarray(Sink *sink, PyObject *array, bool keep) {
     unsigned tag = typed_array_tag(dtype_text(array));
     if (!tag) return false;
     py::object view_object = view_of(array);
@@ -462,7 +465,7 @@ bool write_ndarray(Sink *sink, PyObject *array) {
         for (int d = 0; d < view->ndim; ++d) checked(cbor_inline::write_uint(sink, (uint64_t)view->shape[d]));
     }
     write_head(sink, kTag, tag);
-    if (write_contiguous(sink, view_object.ptr())) return true;
+    if (keep && write_contiguous(sink, view_object.ptr())) return true;
     size_t size = (size_t)view->len;
     write_head(sink, kBytes, size);
     unsigned char *to = cbor_inline::reserve(sink, size);
@@ -475,8 +478,9 @@ bool write_ndarray(Sink *sink, PyObject *array) {
 enum class Leaf { kWritten, kNotMine, kUnsupported };
 
 // The Encoder's scalar types; kUnsupported for a kind it takes only in some
-// forms (a non-contiguous memoryview, an array of another dtype).
-Leaf write_leaf(Sink *sink, PyObject *obj, const EncoderSettings &settings, bool shortest) {
+// forms (a non-contiguous memoryview, an array of another dtype). last: obj
+// is the whole value.
+Leaf write_leaf(Sink *sink, PyObject *obj, const EncoderSettings &settings, bool shortest, bool last) {
     PyTypeObject *type = Py_TYPE(obj);
     if (obj == Undefined) {
         checked(cbor_inline::write_byte(sink, kUndefined));
@@ -509,7 +513,7 @@ Leaf write_leaf(Sink *sink, PyObject *obj, const EncoderSettings &settings, bool
     } else if (is_instance(obj, uuid_type)) {
         write_uuid(sink, obj);
     } else if (ndarray_type.type && type == ndarray_type.type) {
-        return write_ndarray(sink, obj) ? Leaf::kWritten : Leaf::kUnsupported;
+        return write_ndarray(sink, obj, last) ? Leaf::kWritten : Leaf::kUnsupported;
     } else {
         // Subclasses may mean more than their data (a mask, a unit): not taken as arrays.
         return is_instance(obj, ndarray_type) ? Leaf::kUnsupported : Leaf::kNotMine;
@@ -675,7 +679,9 @@ int Encode<Indefinite, Limited, M>::write_other(PyObject *obj) const {
         encoder.types_looked_up = true;
         look_up_types();
     }
-    Leaf leaf = write_leaf(out(), obj, *encoder.settings, shortest);
+    // Nothing written yet, and not apart: obj is the whole value, the last thing written.
+    bool last = encoder.sink == encoder.output.get() && encoder.sink->length == 0;
+    Leaf leaf = write_leaf(out(), obj, *encoder.settings, shortest, last);
     if (leaf == Leaf::kWritten) return 0;
     if (leaf == Leaf::kNotMine) {
         DumpValue value;
