@@ -415,11 +415,16 @@ py::object view_of(PyObject *obj) {
     return view;
 }
 
-// Contiguous bytes are written as they lie; false when they are not contiguous.
-bool write_contiguous(Sink *sink, PyObject *view_object) {
+// Contiguous bytes as a byte string, kept for the result (long ones) or
+// copied now; false when they are not contiguous.
+bool write_contiguous(Sink *sink, PyObject *view_object, bool keep) {
     Py_buffer *view = PyMemoryView_GET_BUFFER(view_object);
     if (!PyBuffer_IsContiguous(view, 'C')) return false;
-    write_bytes_of(sink, view_object, view->buf, (size_t)view->len);
+    if (keep) {
+        write_bytes_of(sink, view_object, view->buf, (size_t)view->len);
+    } else {
+        checked(cbor_inline::write_string(sink, kBytes, view->buf, (size_t)view->len));
+    }
     return true;
 }
 
@@ -465,7 +470,7 @@ bool write_ndarray(Sink *sink, PyObject *array, bool keep) {
         for (int d = 0; d < view->ndim; ++d) checked(cbor_inline::write_uint(sink, (uint64_t)view->shape[d]));
     }
     write_head(sink, kTag, tag);
-    if (keep && write_contiguous(sink, view_object.ptr())) return true;
+    if (write_contiguous(sink, view_object.ptr(), keep)) return true;
     size_t size = (size_t)view->len;
     write_head(sink, kBytes, size);
     unsigned char *to = cbor_inline::reserve(sink, size);
@@ -495,11 +500,14 @@ Leaf write_leaf(Sink *sink, PyObject *obj, const EncoderSettings &settings, bool
         if (size < kSegmentFrom) {
             checked(cbor_inline::write_string(sink, kBytes, PyByteArray_AS_STRING(obj), size));
         } else {
-            write_contiguous(sink, view_of(obj).ptr());
+            write_contiguous(sink, view_of(obj).ptr(), true);  // held, a bytearray cannot be resized
         }
         return Leaf::kWritten;
     }
-    if (PyMemoryView_Check(obj)) return write_contiguous(sink, view_of(obj).ptr()) ? Leaf::kWritten : Leaf::kUnsupported;
+    if (PyMemoryView_Check(obj)) {
+        // What it views may not refuse a resize (a NumPy array does not).
+        return write_contiguous(sink, view_of(obj).ptr(), last) ? Leaf::kWritten : Leaf::kUnsupported;
+    }
     if (have_datetime && PyDateTime_Check(obj)) {
         if (settings.epoch) {
             write_datetime_epoch(sink, obj, shortest);

@@ -254,20 +254,21 @@ def test_buffers_stay_whole_while_hooks_run():
     # A hook run after a long bytearray was written cannot resize it: the
     # Encoder holds its buffer until the result is made. An array's data is
     # copied, as resize(refcheck=False) would free it.
-    blob, array, tried = bytearray(b"x" * 5000), np.arange(1000.0), []
+    blob, array, viewed, tried = bytearray(b"x" * 5000), np.arange(1000.0), np.arange(1000), []
 
     class Hook:
         def __index__(self):
-            for resize in (lambda: blob.clear(), lambda: array.resize(0, refcheck=False)):
+            for resize in (blob.clear, lambda: array.resize(0, refcheck=False), lambda: viewed.resize(0, refcheck=False)):
                 try:
                     resize()
                 except (BufferError, ValueError) as e:
                     tried.append(type(e))
             return 7
 
-    data = Encoder().encode([blob, array, Hook(), {1, Hook()}])
-    assert tried == [BufferError] * 2 and array.shape == (0,)
-    assert cbor2.loads(data) == [b"x" * 5000, cbor2.CBORTag(86, np.arange(1000.0).tobytes()), 7, {1, 7}]
+    data = Encoder().encode([blob, array, memoryview(viewed), Hook(), {1, Hook()}])
+    assert tried == [BufferError] * 2 and array.shape == viewed.shape == (0,)
+    assert cbor2.loads(data) == [b"x" * 5000, cbor2.CBORTag(86, np.arange(1000.0).tobytes()),
+                                 np.arange(1000).tobytes(), 7, {1, 7}]
 
 
 def test_no_leaks():
