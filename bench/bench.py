@@ -1,4 +1,4 @@
-"""Encoding speed of vantra_cbor.dumps against cbor2, msgpack, ormsgpack, orjson and json.
+"""Encoding speed of vantra_cbor.dumps and Encoder against cbor2, msgpack, ormsgpack, orjson and json.
 
     python bench/bench.py [--quick] [--out DIR]
 
@@ -7,6 +7,8 @@ a library that cannot encode a payload, or does not round-trip it, gets an empty
 Samples are taken round-robin across the libraries so machine noise hits all alike.
 """
 import argparse
+import datetime
+import decimal
 import gc
 import importlib.metadata
 import json
@@ -19,10 +21,12 @@ import subprocess
 import sys
 import time
 import timeit
+import uuid
 from pathlib import Path
 
 import cbor2
 import msgpack
+import numpy as np
 import orjson
 import ormsgpack
 import vantra_cbor
@@ -34,6 +38,8 @@ SEED = 20240611
 LIBRARIES = [
     ("vantra indef", vantra_cbor.dumps, "f(x)", cbor2.loads),
     ("vantra def", vantra_cbor.dumps, "f(x, indefinite=False)", cbor2.loads),
+    ("Encoder indef", vantra_cbor.Encoder(indefinite=True).encode, "f(x)", cbor2.loads),
+    ("Encoder def", vantra_cbor.Encoder().encode, "f(x)", cbor2.loads),
     ("cbor2", cbor2.dumps, "f(x)", cbor2.loads),
     ("msgpack", msgpack.packb, "f(x)", lambda b: msgpack.unpackb(b, raw=False, strict_map_key=False)),
     ("ormsgpack", ormsgpack.packb, "f(x)", lambda b: msgpack.unpackb(b, raw=False, strict_map_key=False)),
@@ -311,13 +317,63 @@ def markdown_table(header, rows):
 
 def speed_table(results):
     header = (["payload", "CBOR size"] + [name for name, *_ in LIBRARIES]
-              + ["%s vs %s" % (m.split()[1], o) for m in VANTRA for o in ("cbor2", "ormsgpack")])
+              + ["%s vs %s" % (m.split()[1], o) for m in VANTRA for o in ("cbor2", "ormsgpack")]
+              + ["Encoder / dumps, %s" % m.split()[1] for m in VANTRA])
     rows = []
     for title, size, res in results:
         ratios = [speedup(res, m, o) for m in VANTRA for o in ("cbor2", "ormsgpack")]
+        # Encoder's time over dumps' time, same heads: below 1.05 is within 5%.
+        costs = [speedup(res, "Encoder " + m.split()[1], m) for m in VANTRA]
         rows.append([title, fmt_size(size)] + [fmt_time(res[name]) for name, *_ in LIBRARIES]
-                    + ["" if r is None else "%.2f×" % r for r in ratios])
+                    + ["" if r is None else "%.2f×" % r for r in ratios]
+                    + ["" if c is None else "%.3f" % (1 / c) for c in costs])
     return markdown_table(header, rows)
+
+
+# ---------------------------------------------------------------- Encoder's own types
+
+def typed_payloads(rng):
+    """Values only Encoder writes: (title, value, {column: encode}, {column: decode})."""
+    array = np.random.default_rng(SEED).standard_normal(100 * 10**6 // 8)
+    zones = [datetime.timezone.utc, datetime.timezone(datetime.timedelta(hours=2))]
+    instants = [datetime.datetime(2000, 1, 1, tzinfo=zones[i % 2]) + datetime.timedelta(seconds=rng.randrange(10**9),
+                microseconds=rng.randrange(10**6) if i % 3 else 0) for i in range(10000)]
+    decimals = [decimal.Decimal(rng.randrange(-10**9, 10**9)).scaleb(-rng.randrange(0, 8)) for _ in range(10000)]
+    uuids = [uuid.UUID(int=rng.getrandbits(128)) for _ in range(10000)]
+    encoder = vantra_cbor.Encoder()
+    numpy_peers = {
+        "arr.tobytes()": lambda a: a.tobytes(),
+        "orjson": lambda a: orjson.dumps(a, option=orjson.OPT_SERIALIZE_NUMPY),
+        "ormsgpack": lambda a: ormsgpack.packb(a, option=ormsgpack.OPT_SERIALIZE_NUMPY),
+    }
+    return [("float64 array, 100 MB", array, dict({"Encoder": encoder.encode}, **numpy_peers))] + [
+        (title, value, {"Encoder": encoder.encode, "cbor2": cbor2.dumps})
+        for title, value in (("datetime x 10k", instants), ("Decimal x 10k", decimals), ("UUID x 10k", uuids))]
+
+
+def typed_table(samples, target_ns):
+    rows = []
+    for title, value, columns in typed_payloads(random.Random(SEED)):
+        if isinstance(value, list):
+            assert cbor2.loads(columns["Encoder"](value)) == value
+        else:
+            tag = cbor2.loads(columns["Encoder"](value))
+            assert tag.tag == 86 and tag.value == value.tobytes()
+        timers = {name: make_timer(f, "f(x)", value) for name, f in columns.items()}
+        counts = {name: calibrate(timer, target_ns) for name, timer in timers.items()}
+        times = {name: [] for name in timers}
+        for _ in range(samples):
+            for name, timer in timers.items():
+                times[name].append(timer.timeit(counts[name]) / counts[name])
+        med = {name: statistics.median(t) for name, t in times.items()}
+        others = ", ".join("%s %s" % (name, fmt_time(t)) for name, t in med.items() if name != "Encoder")
+        if "cbor2" in med:
+            ratio = "%.1f× faster than cbor2" % (med["cbor2"] / med["Encoder"])
+        else:
+            ratio = "%.2f× the time of arr.tobytes()" % (med["Encoder"] / med["arr.tobytes()"])
+        rows.append([title, fmt_time(med["Encoder"]), others, ratio])
+        print("  %-26s %s" % (title, rows[-1][1:]), flush=True)
+    return markdown_table(["payload", "Encoder().encode", "others", "ratio"], rows)
 
 
 def memory_table(rows):
@@ -418,6 +474,11 @@ def main():
     print("\nTime per call (median); speedup = other library's time / vantra_cbor's time\n")
     print(table)
 
+    print("\nEncoder's own types: NumPy array against its raw bytes and peers; tagged values against cbor2\n",
+          flush=True)
+    typed = typed_table(max(5, samples // 3), target_ns * 4)
+    print(typed)
+
     print("\nPeak memory of one call (fresh process each)\n", flush=True)
     mem = memory_table(measure_memory())
     print(mem)
@@ -433,6 +494,7 @@ def main():
         f.write("".join("- %s\n" % line for line in env))
         f.write("- cbor2 C extension: %s\n\n" % ("yes" if c_ext else "no"))
         f.write(table + "\n\n")
+        f.write("The Encoder's own types, median time per call:\n\n" + typed + "\n\n")
         f.write("Peak RSS increase of one `dumps` call, relative to the size of its result:\n\n")
         f.write(mem + "\n")
     print("\nWrote %s and %s (%.0f s)" % (args.out / "speedup.png", args.out / "results.md",

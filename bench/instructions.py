@@ -26,10 +26,12 @@ PAYLOADS = {
     "blobs": "[r.randbytes(1024) for _ in range(100)]",
 }
 
-# column: (module, call with the value bound to x)
+# column: (module, call with the value bound to x and an Encoder made once bound to e)
 LIBRARIES = {
     "vantra indef": ("vantra_cbor", "vantra_cbor.dumps(x)"),
     "vantra def": ("vantra_cbor", "vantra_cbor.dumps(x, False)"),
+    "Encoder indef": ("vantra_cbor", "e.encode(x)"),
+    "Encoder def": ("vantra_cbor", "e.encode(x)"),
     "cbor2": ("cbor2", "cbor2.dumps(x)"),
     "msgpack": ("msgpack", "msgpack.packb(x)"),
     "ormsgpack": ("ormsgpack", "ormsgpack.packb(x)"),
@@ -39,7 +41,8 @@ SCRIPT = """
 import random, {module}
 r = random.Random(1)
 x = {payload}
-def run(n, x=x):
+e = getattr({module}, "Encoder", lambda **kw: None)(indefinite={indefinite})
+def run(n, x=x, e=e):
     for _ in range(n):
         {call}
 run(1)
@@ -51,7 +54,8 @@ def instructions(payload, library, calls):
     module, call = LIBRARIES[library]
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "cg.out")
-        code = SCRIPT.format(module=module, payload=PAYLOADS[payload], call=call, calls=calls)
+        code = SCRIPT.format(module=module, payload=PAYLOADS[payload], call=call, calls=calls,
+                             indefinite="indef" in library)
         env = dict(os.environ, PYTHONHASHSEED="0")
         subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
                         sys.executable, "-c", code], check=True, env=env,

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <type_traits>
+#include <vector>
 
 #include "cbor.h"
 #include "dump_value.hpp"
@@ -98,6 +101,35 @@ struct DumpEncoder<true> {
     uint64_t error_text_limit;
 };
 
+// What a call writes beyond dumps' own values: nothing more (dumps), the
+// Encoder's types and default hook, or those with deterministic output.
+enum class Mode { Dumps, Extended, Deterministic };
+
+// An Encoder call's state (encoder_type.cpp).
+template <bool Limited>
+struct EncoderCall;
+
+// Thrown in the Encoder's modes for a value that cannot be written. Each
+// container it leaves adds where the value sat in it, innermost first, so
+// that the message can name its place: value["a"][2].
+struct Unencodable {
+    PyObject *error_type;  // TypeError or ValueError
+    std::string what;      // "cannot encode ...", followed by the place
+    std::string hint;      // after the place: ": give it a timezone ..."
+    struct Step {
+        enum Kind { kIndex, kKey, kKeyOf, kElementOf, kTagValue } kind;
+        Py_ssize_t index;
+        py::object key;
+    };
+    std::vector<Step> path;
+
+    void at_index(Py_ssize_t i) { path.push_back({Step::kIndex, i, {}}); }
+    void at_key(PyObject *key) { path.push_back({Step::kKey, 0, py::reinterpret_borrow<py::object>(key)}); }
+    void in_key() { path.push_back({Step::kKeyOf, 0, {}}); }
+    void in_set() { path.push_back({Step::kElementOf, 0, {}}); }
+    void in_tag() { path.push_back({Step::kTagValue, 0, {}}); }
+};
+
 [[noreturn]] void raise_cast_error();
 [[noreturn]] void raise_depth_exceeded(uint64_t max_depth);
 [[noreturn]] void raise_changed(const char *what);
@@ -170,19 +202,33 @@ inline int write_bytes(Sink *sink, PyObject *obj) {
     return 0;
 }
 
-template <bool Indefinite, bool Limited>
+// The Encoder's writers for what dumps refuses (encoder_type.cpp): an int
+// past 64 bits as a bignum, a str that UTF-8 cannot hold as an Unencodable.
+int write_wide_int(Sink *sink, PyObject *obj, uint64_t error_text_limit);
+int write_str_or_refuse(Sink *sink, PyObject *obj);
+
+template <bool Indefinite, bool Limited, Mode M = Mode::Dumps>
 struct Encode {
-    DumpEncoder<Limited> &encoder;
+    static constexpr bool kDumps = M == Mode::Dumps;
+    using State = std::conditional_t<kDumps, DumpEncoder<Limited>, EncoderCall<Limited>>;
+    State &encoder;
     mutable StackBound stack;
 
-    explicit Encode(DumpEncoder<Limited> &call_encoder) : encoder(call_encoder) {}
+    explicit Encode(State &call_encoder) : encoder(call_encoder) {}
 
-    Sink *out() const { return encoder.output.get(); }
+    // An Encoder call writes map keys apart when it sorts them, so its sink can change.
+    Sink *out() const {
+        if constexpr (kDumps) {
+            return encoder.output.get();
+        } else {
+            return encoder.sink;
+        }
+    }
 
     int operator()(const py::bool_ &v) const {
         return write_simple(v.ptr() == Py_True ? kTrue : kFalse);
     }
-    int operator()(const py::float_ &v) const { return write_float(out(), v.ptr()); }
+    int operator()(const py::float_ &v) const { return put_float(v.ptr()); }
     int operator()(const py::int_ &v) const { return write_any_int(v.ptr()); }
     int operator()(const py::list &v) const { return write_list(v.ptr()); }
     int operator()(const py::tuple &v) const { return write_tuple(v.ptr()); }
@@ -203,7 +249,20 @@ struct Encode {
             write_text_of(out(), 3, obj, static_cast<const char *>(PyUnicode_DATA(obj)), (size_t)PyUnicode_GET_LENGTH(obj));
             return 0;
         }
-        return write_str(out(), obj);
+        if constexpr (kDumps) {
+            return write_str(out(), obj);
+        } else {
+            return write_str_or_refuse(out(), obj);
+        }
+    }
+
+    // Deterministic output takes a half for the subnormals too.
+    int put_float(PyObject *obj) const {
+        if constexpr (M == Mode::Deterministic) {
+            return checked(cbor_inline::write_shortest_float(out(), PyFloat_AS_DOUBLE(obj)));
+        } else {
+            return write_float(out(), obj);
+        }
     }
 
     // An exact int that fits 64 bits cannot fail the round trip of the general rule.
@@ -217,7 +276,11 @@ struct Encode {
                 return write_signed(v);
             }
         }
-        return write_int(out(), obj, encoder.error_text_limit);
+        if constexpr (kDumps) {
+            return write_int(out(), obj, encoder.error_text_limit);
+        } else {
+            return write_wide_int(out(), obj, encoder.error_text_limit);
+        }
     }
 
     // A list item, dict key or dict value, counted in the depth-limited modes.
@@ -246,7 +309,7 @@ struct Encode {
         if (type == &PyUnicode_Type) {
             write_text(obj);
         } else if (type == &PyFloat_Type) {
-            write_float(out(), obj);
+            put_float(obj);
         } else if (type == &PyLong_Type) {
             write_any_int(obj);
         } else if (obj == Py_None || obj == Py_True || obj == Py_False) {
@@ -267,10 +330,21 @@ struct Encode {
         if (type == &PyDict_Type) return write_dict(obj);
         if (type == &PyList_Type) return write_list(obj);
         if (type == &PyTuple_Type) return write_tuple(obj);
+        if constexpr (!kDumps) {
+            return write_other(obj);
+        }
         DumpValue value;
         if (!classify_general(obj, true, value)) raise_cast_error();
         return std::visit(*this, value);
     }
+
+    // The Encoder's modes (encoder_type.cpp): its types, dumps' classification,
+    // then the default hook; containers as below, but naming the place of a
+    // value that cannot be written, and with sorted keys when deterministic.
+    int write_other(PyObject *obj) const;
+    int write_list_located(PyObject *list) const;
+    int write_tuple_located(PyObject *tuple) const;
+    int write_dict_located(PyObject *dict) const;
 
     int write_simple(unsigned char byte) const { return checked(cbor_inline::write_byte(out(), byte)); }
     int write_signed(long long v) const {
@@ -286,6 +360,9 @@ struct Encode {
     // Element hooks run Python code that may change the list: each item is held
     // while it is written, and a change of size stops the call.
     int write_list(PyObject *list) const {
+        if constexpr (!kDumps) {
+            return write_list_located(list);
+        }
         NestingGuard guard(stack);
         Py_ssize_t count = PyList_GET_SIZE(list);
         head(kArray, count);
@@ -299,6 +376,9 @@ struct Encode {
     }
 
     int write_tuple(PyObject *tuple) const {
+        if constexpr (!kDumps) {
+            return write_tuple_located(tuple);
+        }
         NestingGuard guard(stack);
         Py_ssize_t count = PyTuple_GET_SIZE(tuple);
         head(kArray, count);
@@ -307,6 +387,9 @@ struct Encode {
     }
 
     int write_dict(PyObject *dict) const {
+        if constexpr (!kDumps) {
+            return write_dict_located(dict);
+        }
         NestingGuard guard(stack);
         Py_ssize_t count = PyDict_GET_SIZE(dict), pos = 0, written = 0;
         PyObject *k, *v;

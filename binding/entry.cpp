@@ -101,16 +101,20 @@ PyObject *dumps_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObj
         throw;
 #endif
     } catch (...) {
-        if (detail::apply_exception_translators(detail::get_local_internals().registered_exception_translators) ||
-            detail::apply_exception_translators(detail::get_internals().registered_exception_translators)) {
-            return nullptr;
-        }
-        PyErr_SetString(PyExc_SystemError, "Exception escaped from default exception translator!");
-        return nullptr;
+        return translate_current_exception();
     }
 }
 
 }  // namespace
+
+PyObject *translate_current_exception() {
+    if (detail::apply_exception_translators(detail::get_local_internals().registered_exception_translators) ||
+        detail::apply_exception_translators(detail::get_internals().registered_exception_translators)) {
+        return nullptr;
+    }
+    PyErr_SetString(PyExc_SystemError, "Exception escaped from default exception translator!");
+    return nullptr;
+}
 
 void install_entry(py::module_ &module) {
     py::object defined = module.attr("dumps");

@@ -19,6 +19,13 @@ void dump(const DumpValue &value, py::object fp, bool indefinite, unsigned long 
 // shares its record and takes its arguments without the general dispatcher.
 void install_entry(py::module_ &module);
 
+// Sets the Python error for the C++ exception being handled (called in a
+// catch (...) block), as pybind11's dispatcher would; returns null.
+PyObject *translate_current_exception();
+
+// Adds the Encoder type to the module; false with an error set.
+bool add_encoder_type(PyObject *module);
+
 // A thread's first C++ exception sets up libstdc++'s per-thread state, and
 // glibc aborts the process if that allocation fails. Importing pays it for the
 // importing thread, so that an out-of-memory error in dumps can be raised.

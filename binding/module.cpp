@@ -69,7 +69,9 @@ PYBIND11_MODULE(vantra_cbor, m) {
     Write dumps(value, indefinite, max_depth) to the binary file object fp
     )pbdoc");
     vantra::install_entry(m);
-    if (!vantra::add_value_types(m.ptr()) || !vantra::add_decoder(m.ptr())) throw py::error_already_set();
+    if (!vantra::add_value_types(m.ptr()) || !vantra::add_decoder(m.ptr()) || !vantra::add_encoder_type(m.ptr())) {
+        throw py::error_already_set();
+    }
     vantra::prepare_exceptions();
     m.attr("__version__") = "6.7.8";
 }

@@ -1,7 +1,7 @@
 """Vantra cbor: Python objects to CBOR bytes, and CBOR bytes back to Python objects."""
 from typing import IO, Any, Callable, Mapping, Optional, Sequence, SupportsFloat, SupportsInt, Union
 
-from typing_extensions import Buffer, SupportsIndex, TypeAlias, final
+from typing_extensions import Buffer, Literal, Protocol, SupportsIndex, TypeAlias, final
 
 __version__: str
 
@@ -62,3 +62,36 @@ def load(
 
 def dump(value: _Encodable, fp: IO[bytes], indefinite: bool = True, max_depth: int = 0) -> None:
     """Write dumps(value, indefinite, max_depth) to fp."""
+
+# ---- Encoder ---------------------------------------------------------------------
+
+class _Writable(Protocol):
+    def write(self, data: bytes, /) -> object: ...
+
+@final
+class Encoder:
+    """Encodes Python objects to CBOR with options checked once, at construction."""
+
+    def __new__(
+        cls,
+        *,
+        indefinite: bool = False,
+        deterministic: bool = False,
+        default: Optional[Callable[[Any], object]] = None,
+        datetime_as: Literal["text", "epoch"] = "text",
+        max_depth: SupportsIndex = 0,
+    ) -> "Encoder": ...
+    @property
+    def indefinite(self) -> bool: ...
+    @property
+    def deterministic(self) -> bool: ...
+    @property
+    def default(self) -> Optional[Callable[[Any], object]]: ...
+    @property
+    def datetime_as(self) -> Literal["text", "epoch"]: ...
+    @property
+    def max_depth(self) -> int: ...
+    def encode(self, value: object, /) -> bytes:
+        """Return the CBOR encoding of value as bytes."""
+    def dump(self, value: object, fp: _Writable) -> None:
+        """Write the CBOR encoding of value to fp, a binary file."""

@@ -73,6 +73,19 @@ size_t cbor_inline::float_item(double value, unsigned char *out) {
     return narrowest ? 3 : 5;
 }
 
+size_t cbor_inline::shortest_float_item(double value, unsigned char *out) {
+    size_t size = float_item(value, out);
+    // Half subnormals are k * 2**-24 for k below 1024; float_item wrote them as singles.
+    double k = std::fabs(value) * 16777216.0;
+    if (size == 5 && k < 1024 && k == std::floor(k)) {
+        uint16_t half = (uint16_t)((std::signbit(value) ? 0x8000 : 0) | (uint16_t)k);
+        out[0] = 0xf9;
+        cbor_inline::store16(out + 1, half);
+        return 3;
+    }
+    return size;
+}
+
 // One append: a failed write leaves the output as it was.
 extern "C" int cbor_write_float(cbor_generator *generator, double value) {
     return cbor_inline::write_float(generator, value);

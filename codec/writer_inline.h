@@ -153,6 +153,19 @@ inline int write_float(G *g, double value) {
     return std::isfinite(value) ? 1 : 0;
 }
 
+// As float_item, but a value that only a half-precision subnormal holds
+// exactly is written as that half (2**-24: f9 00 01), as deterministic
+// encoding asks; float_item keeps such values as singles.
+size_t shortest_float_item(double value, unsigned char *out);
+
+template <class G>
+inline int write_shortest_float(G *g, double value) {
+    unsigned char *p = g ? reserve(g, 9) : nullptr;
+    if (!p) return -1;
+    g->length += shortest_float_item(value, p);
+    return std::isfinite(value) ? 1 : 0;
+}
+
 template <class G>
 inline int write_uint(G *g, uint64_t value) { return write_head(g, 0, value); }
 template <class G>

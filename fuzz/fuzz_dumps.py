@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Fuzzes vantra_cbor.dumps with values built from the input.
+"""Fuzzes vantra_cbor.dumps, and Encoder beside it, with values built from the input.
 
 Every value is built together with what dumps must make of it. A result must
 equal, byte for byte, what a model of the encoder writes for those
@@ -27,7 +27,7 @@ import atheris
 import cbor2
 import numpy as np
 
-from vantra_cbor import dumps
+from vantra_cbor import Encoder, dumps
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 from reference import float_bytes  # noqa: E402  (the tests' own float reference)
@@ -389,6 +389,7 @@ class Builder:
         self.expected = {}    # id(object) -> X, for reading a dict's entries back
         self.targets = []     # lists and dicts that hooks may change
         self.hooks = []       # acts that mutate, bound to a target at the end
+        self.decimal = False  # a Decimal, which Encoder writes as tag 4 where dumps writes a float
         # String and byte string lengths so far: long ones are kept few, and
         # out of cycles, which repeat them on every level until a limit.
         self.size = 0
@@ -528,6 +529,7 @@ class Builder:
                 v = v / np.longdouble(3)
             return v, exact_float(v)
         if c == 4:
+            self.decimal = True
             if self.fdp.ConsumeBool():
                 v = D(DECIMALS[self.pick(len(DECIMALS))])
             else:
@@ -1101,6 +1103,43 @@ def TestOneInput(data):
         raise Finding("; ".join(NESTED_FAILS))
     if fdp.ConsumeIntInRange(0, 15) == 0 and not refused:
         again_in_thread(value, indefinite, max_depth, result, flags, not b.hooks)
+    if fdp.ConsumeIntInRange(0, 3) == 0 and not refused:
+        same = not b.hooks and not b.decimal and not flags["recursion"]
+        with_encoder(value, indefinite, max_depth, result if same else None, fdp.ConsumeBool())
+
+
+ENCODER_REFUSALS = ("cannot encode ", "cannot write deterministically ")
+
+
+def with_encoder(value, indefinite, max_depth, first, deterministic):
+    """Encoder with dumps' options writes what dumps wrote (first, when the
+    value holds no Decimal, mutating hook or nesting near the limit); whatever
+    it writes, deterministic or not, decodes whole; it fails only with a
+    documented error."""
+    encoder = Encoder(deterministic=True, max_depth=max_depth) if deterministic else \
+        Encoder(indefinite=indefinite, max_depth=max_depth)
+    ARMED[0] = True
+    try:
+        got = encoder.encode(value)
+    except BaseException as e:  # noqa: B902 - judged below
+        got = e
+    finally:
+        ARMED[0] = False
+    if isinstance(got, BaseException):
+        if first is not None and not deterministic:
+            raise Finding("Encoder raised %r where dumps wrote %s" % (got, first[:64].hex())) from got
+        refusal = type(got) in (TypeError, ValueError) and str(got).startswith(ENCODER_REFUSALS)
+        if not (refusal or isinstance(got, HookError) or documented(got, max_depth)):
+            raise Finding("Encoder: undocumented error %r" % (got,)) from got
+        return
+    if first is not None and not deterministic and got != first:
+        raise Finding("Encoder wrote %s, dumps %s" % (got[:100].hex(), first[:100].hex()))
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(DEEP_LIMIT)
+    try:
+        decode_whole(got)
+    finally:
+        sys.setrecursionlimit(limit)
 
 
 def again_in_thread(value, indefinite, max_depth, first, flags, same):
