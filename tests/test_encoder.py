@@ -13,6 +13,7 @@ from hypothesis import given, settings, strategies as st
 from test_containers import CONTAINERS, MODES
 from test_nesting import run
 from test_scalars import SCALARS, OnlyBool
+import vantra_cbor
 from vantra_cbor import Encoder, Simple, Tag, dumps, undefined
 
 D = decimal.Decimal
@@ -139,10 +140,22 @@ documents = st.recursive(tagged, lambda inner: st.lists(inner, max_size=4) | st.
 
 @settings(max_examples=300, deadline=None)
 @given(documents)
-def test_cbor2_reads_back(doc):
+def test_cbor2_and_loads_read_back(doc):
     for encoder in (Encoder(), Encoder(deterministic=True), Encoder(indefinite=True)):
-        assert cbor2.loads(encoder.encode(doc)) == doc
+        data = encoder.encode(doc)
+        assert cbor2.loads(data) == doc and vantra_cbor.loads(data) == doc
     assert Encoder().encode(doc) == cbor2.dumps(doc)  # cbor2 writes these types alike
+
+
+@pytest.mark.parametrize("dtype", ["u1", ">u2", "<u4", ">u8", "i1", "<i2", ">i4", "<i8", ">f2", "<f4", ">f8", "<f8"])
+@pytest.mark.parametrize("shape", [(0,), (7,), (3, 4), (2, 3, 2)])
+def test_arrays_read_back(dtype, shape):
+    array = np.arange(int(np.prod(shape))).astype(dtype).reshape(shape)
+    for encoder in (Encoder(), Encoder(deterministic=True)):
+        got = vantra_cbor.loads(encoder.encode(array))
+        assert got.dtype == array.dtype and got.shape == array.shape and (got == array).all()
+    got = vantra_cbor.loads(Encoder().encode(array.T))  # written in C order
+    assert got.shape == array.T.shape and (got == array.T).all()
 
 
 # Microseconds survive a float of seconds while it has them: until 2100 or so.
