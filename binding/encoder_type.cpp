@@ -630,7 +630,9 @@ int write_str_or_refuse(Sink *sink, PyObject *obj) {
         PyObject *type, *value, *traceback;
         PyErr_Fetch(&type, &value, &traceback);
         py::object reason = py::reinterpret_steal<py::object>(value ? PyObject_Str(value) : nullptr);
-        Py_XDECREF(type), Py_XDECREF(value), Py_XDECREF(traceback);
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
         if (!reason) raise_python_error();
         refuse(PyExc_ValueError, "cannot encode a str that UTF-8 cannot hold", ": " + utf8_of(reason.ptr()));
     }

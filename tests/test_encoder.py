@@ -87,7 +87,8 @@ def test_typed_arrays(dtype, tag):
     assert Encoder().encode(values) == cbor2.dumps(cbor2.CBORTag(tag, raw))
     assert Encoder().encode(np.repeat(values, 50)[::50]) == Encoder().encode(values)  # strided: its C-ordered copy
     grid = np.arange(12).astype(dtype).reshape(3, 4)
-    assert cbor2.loads(Encoder().encode(grid.T)) == cbor2.CBORTag(40, ((4, 3), cbor2.CBORTag(tag, grid.T.copy().tobytes())))
+    shaped = cbor2.loads(Encoder().encode(grid.T))  # older cbor2 reads the shape as a list
+    assert (shaped.tag, list(shaped.value[0]), shaped.value[1]) == (40, [4, 3], cbor2.CBORTag(tag, grid.T.copy().tobytes()))
 
 
 REFUSED_ARRAYS = [np.zeros(2, bool), np.zeros(2, complex), np.zeros(2, object), np.zeros(2, "M8[s]"),
