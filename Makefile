@@ -16,7 +16,7 @@ demo: $(PY)
 
 # Every test: the suite, the interpreter matrix, the release files, the sanitizer
 # build, the fuzzers and the wheel's platform tag.
-check: test test-all check-package test-asan fuzz check-wheel
+check: test test-asan check-wheel check-package fuzz test-all
 
 # Install the test dependencies and the module, then run the suite.
 test: $(PY)

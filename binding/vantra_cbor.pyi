@@ -66,7 +66,7 @@ def dump(value: _Encodable, fp: IO[bytes], indefinite: bool = True, max_depth: i
 # ---- Encoder ---------------------------------------------------------------------
 
 class _Writable(Protocol):
-    def write(self, data: bytes, /) -> object: ...
+    def write(self, __data: bytes) -> object: ...
 
 @final
 class Encoder:
@@ -91,7 +91,7 @@ class Encoder:
     def datetime_as(self) -> Literal["text", "epoch"]: ...
     @property
     def max_depth(self) -> int: ...
-    def encode(self, value: object, /) -> bytes:
+    def encode(self, __value: object) -> bytes:
         """Return the CBOR encoding of value as bytes."""
     def dump(self, value: object, fp: _Writable) -> None:
         """Write the CBOR encoding of value to fp, a binary file."""

@@ -131,6 +131,8 @@ def test_deterministic_output_ignores_insertion_order(d, rng):
     assert Encoder(deterministic=True).encode([d, set(d)]) == Encoder(deterministic=True).encode([shuffled, set(shuffled)])
 
 
+# The cbor2 that Python 3.7 gets reads tag 1004 as a plain tag.
+CBOR2_READS_DATES = cbor2.loads(bytes.fromhex("d903ec6a323030302d30312d3031")) == dt.date(2000, 1, 1)
 instants = st.datetimes(min_value=dt.datetime(1, 1, 2), max_value=dt.datetime(9999, 12, 30),
                         timezones=st.sampled_from([UTC, tz(5, 30), tz(-8)]))
 tagged = (st.integers() | instants | st.dates() | st.uuids() | st.binary().map(bytearray)
@@ -144,8 +146,11 @@ documents = st.recursive(tagged, lambda inner: st.lists(inner, max_size=4) | st.
 def test_cbor2_and_loads_read_back(doc):
     for encoder in (Encoder(), Encoder(deterministic=True), Encoder(indefinite=True)):
         data = encoder.encode(doc)
-        assert cbor2.loads(data) == doc and vantra_cbor.loads(data) == doc
-    assert Encoder().encode(doc) == cbor2.dumps(doc)  # cbor2 writes these types alike
+        assert vantra_cbor.loads(data) == doc
+        if CBOR2_READS_DATES:
+            assert cbor2.loads(data) == doc
+    if CBOR2_READS_DATES:
+        assert Encoder().encode(doc) == cbor2.dumps(doc)  # cbor2 writes these types alike
 
 
 @pytest.mark.parametrize("dtype", ["u1", ">u2", "<u4", ">u8", "i1", "<i2", ">i4", "<i8", ">f2", "<f4", ">f8", "<f8"])
