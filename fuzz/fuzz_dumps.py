@@ -551,9 +551,8 @@ class Builder:
         if c == 7:
             v = self.float_value()
             return (MyFloat(v), leaf(("f", v))) if self.fdp.ConsumeBool() else (np.float64(v), leaf(("f", v)))
-        # Objects with only a truth value.
-        v = range(self.pick(3))
-        return v, leaf(("b", bool(v)))
+        # Objects with only a truth value: refused, never written as a boolean.
+        return range(self.pick(3)), X("refused")
 
     def scalar(self):
         c = self.pick(12)
