@@ -7,7 +7,14 @@
 #include "encoder.hpp"
 
 namespace vantra {
-void StackBound::exhausted() const {
+void StackBound::beyond_floor() {
+    // Below the thread's stack altogether, the call runs on a stack of its own
+    // (a coroutine library's) whose extent is unknown: Python's recursion
+    // limit alone bounds it, as in a thread whose extent cannot be had.
+    if (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < thread_stack.low) {
+        floor_ = 1;
+        return;
+    }
     PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where_);
     throw PythonErrorSet();
 }

@@ -134,11 +134,16 @@ struct Unencodable {
 [[noreturn]] void raise_depth_exceeded(uint64_t max_depth);
 [[noreturn]] void raise_changed(const char *what);
 
-// The lowest stack address this thread's calls may reach, keeping room below
-// to raise RecursionError (1 when the extent cannot be had: no native bound).
-// Looked up on the thread's first call and kept in static TLS: a thread then
-// never allocates for it, and each call reads it once.
-extern __thread uintptr_t thread_stack_floor __attribute__((tls_model("initial-exec")));
+// The calling thread's native stack: the lowest address its calls may reach,
+// keeping room below to raise RecursionError (1 when the extent cannot be
+// had: no native bound), and its low end. Looked up on the thread's first
+// call and kept in static TLS: a thread then never allocates for it, and each
+// call reads it once.
+struct ThreadStack {
+    uintptr_t floor;
+    uintptr_t low;
+};
+extern __thread ThreadStack thread_stack __attribute__((tls_model("initial-exec")));
 uintptr_t find_stack_floor();
 
 // Bounds the native stack a call may use: exact from its first container, in
@@ -147,14 +152,14 @@ uintptr_t find_stack_floor();
 class StackBound {
 public:
     explicit StackBound(const char *where = " while encoding a CBOR object")
-        : floor_(thread_stack_floor ? thread_stack_floor : find_stack_floor()), where_(where) {}
-    void check() const {
-        if (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < floor_) exhausted();
+        : floor_(thread_stack.floor ? thread_stack.floor : find_stack_floor()), where_(where) {}
+    void check() {
+        if (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < floor_) beyond_floor();
     }
     const char *where() const { return where_; }
 
 private:
-    [[noreturn]] void exhausted() const;
+    void beyond_floor();
     uintptr_t floor_;
     const char *where_;
 };

@@ -18,10 +18,10 @@ __asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.2.5");
 __asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.2.5");
 #endif
 
-__thread uintptr_t thread_stack_floor = 0;
+__thread ThreadStack thread_stack = {0, 0};
 
 uintptr_t find_stack_floor() {
-    uintptr_t floor = 1;
+    uintptr_t floor = 1, low_end = 0;
 #if defined(__linux__)
     pthread_attr_t attr;
     if (pthread_getattr_np(pthread_self(), &attr) != 0) return floor;  // tried again next call
@@ -31,11 +31,12 @@ uintptr_t find_stack_floor() {
         // A quarter of the stack, from 16 KiB to 256 KiB, stays free: a hook
         // called at the last level, and raising the error, run there (the
         // sanitizers' build needs some 10 KiB for that).
-        floor = reinterpret_cast<uintptr_t>(low) + std::clamp<size_t>(size / 4, 16 * 1024, 256 * 1024);
+        low_end = reinterpret_cast<uintptr_t>(low);
+        floor = low_end + std::clamp<size_t>(size / 4, 16 * 1024, 256 * 1024);
     }
     pthread_attr_destroy(&attr);
 #endif
-    thread_stack_floor = floor;
+    thread_stack = ThreadStack{floor, low_end};
     return floor;
 }
 

@@ -1,7 +1,9 @@
 """Deep, self-referential and mutating containers, each in a process that must exit normally."""
 import json
+import os
 import subprocess
 import sys
+import sysconfig
 import textwrap
 
 import pytest
@@ -61,6 +63,7 @@ def test_deep_and_self_referential_values():
 
 MUTATIONS = """
 import json
+import os
 import cbor2
 from vantra_cbor import dumps
 
@@ -194,3 +197,37 @@ def test_long_tag_chains_are_freed():
     # A million nested tags are freed without a native frame per level.
     assert run("import vantra_cbor\nt = 1\nfor _ in range(10**6): t = vantra_cbor.Tag(1, t)\n"
                "del t\nprint('[1]')") == [[1]]
+
+
+OWN_STACK = """
+import ctypes, json, sys
+import vantra_cbor
+
+helper = ctypes.CDLL(sys.argv[1])
+outcomes = []
+
+@ctypes.CFUNCTYPE(None)
+def encode():
+    value = 1
+    for _ in range(300):
+        value = [value]
+    try:
+        outcomes.append(len(vantra_cbor.dumps(value)))
+    except RecursionError as e:
+        outcomes.append(str(e))
+
+vantra_cbor.dumps([[1]])  # the thread's own stack is looked up first
+assert helper.run_on_own_stack(encode, 8 << 20) == 0
+print(json.dumps(outcomes))
+"""
+
+
+def test_calls_on_a_stack_of_their_own(tmp_path):
+    # As under a coroutine library: the thread's stack bound does not apply there.
+    lib = tmp_path / "own_stack.so"
+    cc = sysconfig.get_config_var("CC") or "cc"
+    subprocess.run(cc.split()[:1] + ["-shared", "-fPIC", "-O1", "-o", str(lib),
+                                     os.path.join(os.path.dirname(__file__), "own_stack.c")], check=True)
+    proc = subprocess.run([sys.executable, "-c", OWN_STACK, str(lib)], capture_output=True, text=True, timeout=600)
+    assert proc.returncode == 0, proc.stderr
+    assert json.loads(proc.stdout) == [601]
