@@ -20,10 +20,11 @@ struct PythonErrorSet {};
 // After Python code called for a conversion failed: an ordinary failure (an
 // Exception other than MemoryError and RecursionError) is cleared and the
 // conversion declines; an interrupt or a fatal error stays set, and the call
-// unwinds with it (PythonErrorSet).
-void clear_ordinary_error();
-// Whether the error set is such an ordinary failure.
-bool is_ordinary_error();
+// unwinds with it (PythonErrorSet). For the text of an error message only
+// interrupts unwind: the error being reported matters more than its text.
+void clear_ordinary_error(bool for_message = false);
+// Whether the error set is an ordinary failure (for a message's text: any Exception).
+bool is_ordinary_error(bool for_message = false);
 
 // pybind11's conversions, step for step, so that each interpreter version's
 // rules hold as they are, except that they clear errors as above: to a 64-bit

@@ -43,7 +43,7 @@ std::string repr_or_note(PyObject *obj) {
         return py::repr(obj);
     } catch (py::error_already_set &e) {
         e.restore();
-        clear_ordinary_error();
+        clear_ordinary_error(true);
         return "<repr raised Error>";
     }
 }

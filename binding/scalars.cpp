@@ -13,18 +13,18 @@ void raise_no_memory() {
     throw PythonErrorSet();
 }
 
-bool is_ordinary_error() {
+bool is_ordinary_error(bool for_message) {
     PyObject *type = PyErr_Occurred();
     // The failures of the integer conversions themselves, without a walk of the class hierarchy.
     return type && (type == PyExc_TypeError || type == PyExc_OverflowError ||
                     (PyErr_GivenExceptionMatches(type, PyExc_Exception) &&
-                     !PyErr_GivenExceptionMatches(type, PyExc_MemoryError) &&
-                     !PyErr_GivenExceptionMatches(type, PyExc_RecursionError)));
+                     (for_message || (!PyErr_GivenExceptionMatches(type, PyExc_MemoryError) &&
+                                      !PyErr_GivenExceptionMatches(type, PyExc_RecursionError)))));
 }
 
-void clear_ordinary_error() {
+void clear_ordinary_error(bool for_message) {
     if (!PyErr_Occurred()) return;
-    if (!is_ordinary_error()) throw PythonErrorSet();
+    if (!is_ordinary_error(for_message)) throw PythonErrorSet();
     PyErr_Clear();
 }
 
@@ -61,7 +61,7 @@ std::string value_text(PyObject *obj, uint64_t limit) {
     } catch (py::error_already_set &e) {
         text = std::string("failed with ") + e.what();
         e.restore();
-        clear_ordinary_error();
+        clear_ordinary_error(true);
     } catch (const std::exception &e) {
         text = std::string("failed with ") + e.what();
     } catch (...) {
