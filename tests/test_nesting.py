@@ -187,9 +187,11 @@ def test_small_thread_stacks(stack_kib, case):
     # Every depth either fits or raises RecursionError: never a crash, however
     # small the stack and however deep in it a call starts.
     [[outcomes, inner_refused]] = run(SMALL_STACK % (stack_kib, case))
+    # Our bound names the call; Python 3.12's own C recursion guard may stop a hook first.
     error = "maximum recursion depth exceeded while %s a CBOR object" % ("decoding" if "decoded" in case else "encoding")
-    assert outcomes[0] is True and outcomes[-1] == error, outcomes
-    assert set(outcomes) <= {True, error}
+    refused = {error, "maximum recursion depth exceeded"}
+    assert outcomes[0] is True and outcomes[-1] in refused, outcomes
+    assert set(outcomes) <= {True} | refused
     assert inner_refused == case.startswith("re-entrant")
 
 
