@@ -1,5 +1,5 @@
 // Tag, Simple, undefined and CBORDecodeError: small immutable types made from
-// specs at import, so that every supported interpreter builds them alike.
+// type descriptions at import, so that every supported interpreter builds them alike.
 #include "python.hpp"
 
 #include <structmember.h>
@@ -245,7 +245,7 @@ PyType_Slot undefined_slots[] = {
 PyType_Spec undefined_spec = {"vantra_cbor.UndefinedType", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT,
                               undefined_slots};
 
-PyTypeObject *make_type(PyType_Spec *spec) { return reinterpret_cast<PyTypeObject *>(PyType_FromSpec(spec)); }
+PyTypeObject *make_type(PyType_Spec *recipe) { return reinterpret_cast<PyTypeObject *>(PyType_FromSpec(recipe)); }
 
 }  // namespace
 
