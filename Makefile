@@ -3,7 +3,7 @@ PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
 
-.PHONY: demo check test test-all check-package bench test-asan fuzz
+.PHONY: demo check test test-all check-package bench test-asan fuzz check-floats
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -35,6 +35,15 @@ test-all: $(PY)
 check-package: $(PY)
 	$(PY) -m pip install -q "nox>=2023.4.22"
 	$(PY) -m nox -s package
+
+# The float width of every single-precision pattern (and its neighbouring
+# doubles) against the compiler's own conversions: about ten minutes, so not
+# part of check (the suite checks every half and random singles and doubles).
+check-floats: $(PY)
+	$(PY) -m pip install -q .
+	mkdir -p build
+	$(CC) -O2 -shared -fPIC tools/float_widths.c -o build/float_widths.so
+	$(PY) -c 'import ctypes, vantra_cbor; exit(ctypes.CDLL("build/float_widths.so").check(vantra_cbor.__file__.encode()))'
 
 # Encoding and decoding speed, and peak memory, against peers: tables and charts
 # in bench/results/.

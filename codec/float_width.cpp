@@ -1,8 +1,6 @@
 // Floats at the narrowest of half, single and double precision that holds them
-// exactly. The width is decided by writing all three and reading them back,
-// without touching the heap.
+// exactly, decided from the double's bits.
 #include "cbor.h"
-#include "reader_inline.h"
 #include "writer_inline.h"
 
 #include <cmath>
@@ -10,67 +8,47 @@
 
 namespace {
 
-// Half-precision bits from single-precision bits: mantissa truncated, exponent
-// rebiased without a range check. Out-of-range patterns never read back equal.
-uint16_t half_from_single(uint32_t f) {
-    uint32_t s = f >> 31, e = (f >> 23) & 0xff, m = f & 0x7fffff;
-    if (e == 0) return (uint16_t)((s << 15) | (m >> 13));
-    if (e == 255) return (uint16_t)(m ? 0xfc00 : (s << 15) | 0x7c00);
-    uint32_t t = ((e - 127) & 0xff) + 15;
-    return (uint16_t)((s << 15) | (m >> 13) | (t << 10));
+// NaN (any payload) as the one canonical quiet NaN; the infinities as halves.
+size_t special_item(uint64_t d, unsigned char *out) {
+    bool nan = (d << 12) != 0;
+    out[0] = 0xf9;
+    cbor_inline::store16(out + 1, nan ? 0x7e00 : d >> 63 ? 0xfc00 : 0x7c00);
+    return 3;
 }
-
-// Equal as doubles; NaN never equals, +0 equals -0.
-bool same(const cbor_val &a, const cbor_val &b) { return a.value.real == b.value.real; }
 
 }  // namespace
 
 size_t cbor_inline::float_item(double value, unsigned char *out) {
-    static const unsigned char nan[3] = {0xf9, 0x7e, 0x00};
-    static const unsigned char pos_inf[3] = {0xf9, 0x7c, 0x00};
-    static const unsigned char neg_inf[3] = {0xf9, 0xfc, 0x00};
-    if (std::isnan(value) || std::isinf(value)) {
-        std::memcpy(out, std::isnan(value) ? nan : value >= 0 ? pos_inf : neg_inf, 3);
-        return 3;
-    }
-
-    float narrow = (float)value;  // current rounding mode; beyond range: infinity
-    uint32_t f;
     uint64_t d;
-    std::memcpy(&f, &narrow, sizeof f);
     std::memcpy(&d, &value, sizeof d);
-
-    // The three encodings, narrowest first, in a scratch buffer on the stack,
-    // read back with the reader's own handlers.
-    unsigned char scratch[3 + 5 + 9] = {0xf9, 0, 0, 0xfa, 0, 0, 0, 0, 0xfb};
-    cbor_inline::store32(scratch + 4, f);
-    cbor_inline::store64(scratch + 9, d);
-    cbor_val read[3] = {};
-    for (int i = 0; i < 3; ++i) {
-        read[i].initial_byte = (uint8_t)(0xf9 + i);
-        read[i].major_type = 7;
+    if ((d & 0x3ffffffffffULL) == 0) {
+        // At most ten mantissa bits: a half holds it when its exponent is in
+        // the half's normal range (-14 to 15), or when it is a zero. Half
+        // subnormals are written as singles (see shortest_float_item).
+        // Bits 52-62 hold the exponent (bias 1023), 42-51 the mantissa's top;
+        // rebiased to 15 they are the half's low 15 bits.
+        uint64_t rebased = ((d >> 42) & 0x1fffff) - ((1023 - 14) << 10);  // wraps below the range
+        if (rebased < (30 << 10) || (d << 1) == 0) {
+            uint64_t magnitude = (d << 1) ? rebased + (1 << 10) : 0;
+            out[0] = 0xf9;
+            cbor_inline::store16(out + 1, ((d >> 48) & 0x8000) | magnitude);
+            return 3;
+        }
+        if ((d >> 52 & 0x7ff) == 0x7ff) return special_item(d, out);
     }
-    // Narrowest last: the single must equal the double, then the half the
-    // single. The half is read back only when the single has passed. The
-    // handlers are those cbor_jump_table holds for 0xf9, 0xfa and 0xfb, inlined;
-    // on this well-formed scratch they cannot fail. The item is stored from
-    // the values in registers.
-    cbor_parser reader = {scratch, sizeof scratch, scratch + 3, 0};
-    cbor_inline::parse_float32(&reader, &read[1]);
-    cbor_inline::parse_float64(&reader, &read[2]);
-    if (!same(read[1], read[2])) {
-        out[0] = 0xfb;
-        cbor_inline::store64(out + 1, d);
-        return 9;
+    float narrow = (float)value;  // beyond a single's range: an infinity, never equal
+    // (the infinities themselves were taken above; NaN never equals)
+    if ((double)narrow == value) {
+        uint32_t f;
+        std::memcpy(&f, &narrow, sizeof f);
+        out[0] = 0xfa;
+        cbor_inline::store32(out + 1, f);
+        return 5;
     }
-    uint16_t half = half_from_single(f);
-    cbor_inline::store16(scratch + 1, half);
-    reader.cursor = scratch;
-    cbor_inline::parse_float16(&reader, &read[0]);
-    bool narrowest = same(read[0], read[1]);
-    out[0] = (unsigned char)(0xfa - narrowest);
-    cbor_inline::store64(out + 1, narrowest ? (uint64_t)half << 48 : (uint64_t)f << 32);
-    return narrowest ? 3 : 5;
+    if ((d >> 52 & 0x7ff) == 0x7ff) return special_item(d, out);
+    out[0] = 0xfb;
+    cbor_inline::store64(out + 1, d);
+    return 9;
 }
 
 size_t cbor_inline::shortest_float_item(double value, unsigned char *out) {
