@@ -1,16 +1,21 @@
 """Encoding speed of vantra_cbor.dumps and Encoder against cbor2, msgpack, ormsgpack, orjson and json.
 
-    python bench/bench.py [--quick] [--out DIR]
+    python bench/bench.py [--quick] [--out DIR] [--baseline BUILD]
 
 Every library's output is decoded and compared with the input before it is timed;
 a library that cannot encode a payload, or does not round-trip it, gets an empty cell.
 Samples are taken round-robin across the libraries so machine noise hits all alike.
+For payloads bound by copying (long strings, byte blobs), `join` is the copy floor:
+b"".join of the same texts' bytes, one bytes object built with no CBOR around them.
+--baseline times another build of vantra_cbor (its package directory or its .so)
+in the same run, as the columns "baseline indef" and "baseline def".
 """
 import argparse
 import datetime
 import decimal
 import gc
 import importlib.metadata
+import importlib.util
 import json
 import os
 import platform
@@ -48,6 +53,18 @@ LIBRARIES = [
 ]
 VANTRA = ("vantra indef", "vantra def")
 BASELINES = ("cbor2", "msgpack", "ormsgpack")
+PEERS = ("msgpack", "ormsgpack", "orjson")  # the fast peers: every margin over them is shown
+COPY_BOUND = ("bytes 1 KiB x 1000", "str 1 MB ASCII x 3", "str ~1 MB non-ASCII x 3")
+
+
+def add_baseline(path):
+    """Times another build of the module beside this one (loaded under its own name)."""
+    so = path if path.is_file() else next(path.glob("__init__*.so"))
+    spec = importlib.util.spec_from_file_location("vantra_cbor", so)
+    build = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(build)
+    LIBRARIES[2:2] = [("baseline indef", build.dumps, "f(x)", cbor2.loads),
+                      ("baseline def", build.dumps, "f(x, indefinite=False)", cbor2.loads)]
 
 
 # ---------------------------------------------------------------- payloads
@@ -157,6 +174,23 @@ def large_strings(rng, non_ascii):
     return ["".join(rng.choice(a) for _ in range(10**6 // len(a.encode()) * len(a))) for a in alphabets]
 
 
+def halves(rng, count=20_000):
+    # Floats a half holds exactly (and no narrower subnormal): 11 significant bits, exponents -14 to 15.
+    return [rng.choice((-1, 1)) * rng.randrange(1024, 2048) * 2.0 ** rng.randrange(-24, 6) for _ in range(count)]
+
+
+def float_widths(rng, count=20_000):
+    # A third each that a half, a single and only a double hold exactly.
+    singles = [struct.unpack("f", struct.pack("f", rng.uniform(-1e6, 1e6)))[0] for _ in range(count // 3)]
+    return [v for trio in zip(halves(rng, count // 3), singles, (rng.uniform(-1e6, 1e6) for _ in singles))
+            for v in trio]
+
+
+def short_strings(rng, count=10_000):
+    letters = "abcdefghijklmnopqrstuvwxyz_0123456789"
+    return ["".join(rng.choice(letters) for _ in range(rng.randrange(1, 24))) for _ in range(count)]
+
+
 def payloads():
     rng = random.Random(SEED)
     return [
@@ -164,6 +198,9 @@ def payloads():
         ("geojson (5k points)", geojson(rng)),
         ("catalogue (1k)", catalogue(rng)),
         ("ints (100k, all widths)", ints(rng)),
+        ("floats 20k, half width", halves(rng)),
+        ("floats 20k, mixed widths", float_widths(rng)),
+        ("short ASCII str x 10k", short_strings(rng)),
         ("bytes 1 KiB x 1000", [rng.randbytes(1024) for _ in range(1000)]),
         ("str 1 MB ASCII x 3", large_strings(rng, False)),
         ("str ~1 MB non-ASCII x 3", large_strings(rng, True)),
@@ -200,8 +237,27 @@ def calibrate(timer, target_ns):
         n *= 4 if elapsed < target_ns / 50 else 2
 
 
-def bench_payload(value, samples, target_ns):
-    """Median ns per call for each library that round-trips value, else None."""
+def interleaved(timers, samples):
+    """Median seconds per call of each {name: (timer, calls)}, sampled round-robin."""
+    times = {name: [] for name in timers}
+    names = list(timers)
+    for rep in range(samples):
+        # Rotate the starting library so none always runs first after a switch.
+        for name in names[rep % len(names):] + names[:rep % len(names)]:
+            timer, n = timers[name]
+            times[name].append(timer.timeit(n) / n)
+    return {name: statistics.median(t) for name, t in times.items()}
+
+
+def join_floor(value):
+    """b"".join of value's texts, as bytes made beforehand: the copy floor of encoding it."""
+    pieces = [v if isinstance(v, bytes) else v.encode() for v in value]
+    return lambda: b"".join(pieces)
+
+
+def bench_payload(title, value, samples, target_ns):
+    """Median ns per call for each library that round-trips value (else None), and
+    for "join" (the copy floor) where the payload is bound by copying."""
     expected = as_plain(value)
     timers = {}
     for name, func, stmt, decode in LIBRARIES:
@@ -213,14 +269,11 @@ def bench_payload(value, samples, target_ns):
         if ok:
             timer = make_timer(func, stmt, value)
             timers[name] = (timer, calibrate(timer, target_ns))
-    times = {name: [] for name in timers}
-    names = list(timers)
-    for rep in range(samples):
-        # Rotate the starting library so none always runs first after a switch.
-        for name in names[rep % len(names):] + names[:rep % len(names)]:
-            timer, n = timers[name]
-            times[name].append(timer.timeit(n) / n)
-    return {name: statistics.median(times[name]) if name in times else None for name, *_ in LIBRARIES}
+    if title in COPY_BOUND:
+        timer = make_timer(join_floor(value), "f()", None)
+        timers["join"] = (timer, calibrate(timer, target_ns))
+    medians = interleaved(timers, samples)
+    return {name: medians.get(name) for name in [name for name, *_ in LIBRARIES] + ["join"]}
 
 
 # ---------------------------------------------------------------- peak memory
@@ -316,16 +369,26 @@ def markdown_table(header, rows):
 
 
 def speed_table(results):
-    header = (["payload", "CBOR size"] + [name for name, *_ in LIBRARIES]
-              + ["%s vs %s" % (m.split()[1], o) for m in VANTRA for o in ("cbor2", "ormsgpack")]
+    names = [name for name, *_ in LIBRARIES]
+    header = (["payload", "CBOR size"] + names + ["join"]
+              + ["%s vs %s" % (m.split()[1], o) for m in VANTRA for o in ("cbor2", "peers")]
+              + ["%s / join" % m.split()[1] for m in VANTRA]
               + ["Encoder / dumps, %s" % m.split()[1] for m in VANTRA])
     rows = []
     for title, size, res in results:
-        ratios = [speedup(res, m, o) for m in VANTRA for o in ("cbor2", "ormsgpack")]
+        ratios = []
+        for m in VANTRA:
+            ratios.append(speedup(res, m, "cbor2"))
+            # The smallest margin over the fast peers, and whose it is.
+            margins = [(speedup(res, m, p), p) for p in PEERS if speedup(res, m, p)]
+            ratios.append(min(margins) if margins else None)
+        floors = [None if res["join"] is None else res[m] / res["join"] for m in VANTRA]
         # Encoder's time over dumps' time, same heads: below 1.05 is within 5%.
         costs = [speedup(res, "Encoder " + m.split()[1], m) for m in VANTRA]
-        rows.append([title, fmt_size(size)] + [fmt_time(res[name]) for name, *_ in LIBRARIES]
-                    + ["" if r is None else "%.2f×" % r for r in ratios]
+        rows.append([title, fmt_size(size)] + [fmt_time(res[name]) for name in names + ["join"]]
+                    + ["" if r is None else "%.2f× %s" % r if isinstance(r, tuple) else "%.2f×" % r
+                       for r in ratios]
+                    + ["" if f is None else "%.2f×" % f for f in floors]
                     + ["" if c is None else "%.3f" % (1 / c) for c in costs])
     return markdown_table(header, rows)
 
@@ -360,12 +423,7 @@ def typed_table(samples, target_ns):
             tag = cbor2.loads(columns["Encoder"](value))
             assert tag.tag == 86 and tag.value == value.tobytes()
         timers = {name: make_timer(f, "f(x)", value) for name, f in columns.items()}
-        counts = {name: calibrate(timer, target_ns) for name, timer in timers.items()}
-        times = {name: [] for name in timers}
-        for _ in range(samples):
-            for name, timer in timers.items():
-                times[name].append(timer.timeit(counts[name]) / counts[name])
-        med = {name: statistics.median(t) for name, t in times.items()}
+        med = interleaved({name: (t, calibrate(t, target_ns)) for name, t in timers.items()}, samples)
         others = ", ".join("%s %s" % (name, fmt_time(t)) for name, t in med.items() if name != "Encoder")
         if "cbor2" in med:
             ratio = "%.1f× faster than cbor2" % (med["cbor2"] / med["Encoder"])
@@ -448,6 +506,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer, shorter samples")
     parser.add_argument("--out", type=Path, default=Path(__file__).resolve().parent / "results")
+    parser.add_argument("--baseline", type=Path, help="another build of vantra_cbor, timed alongside")
     parser.add_argument("--memory-child", nargs=2, metavar=("LIB", "DOC"), help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.memory_child:
@@ -455,6 +514,8 @@ def main():
 
     samples, target_ns = (7, 10e6) if args.quick else (21, 25e6)
     started = time.perf_counter()
+    if args.baseline:
+        add_baseline(args.baseline)
     env = environment()
     for line in env:
         print(line)
@@ -465,13 +526,14 @@ def main():
     results = []
     for title, value in payloads():
         size = len(vantra_cbor.dumps(value, indefinite=False))
-        res = bench_payload(value, samples, target_ns)
+        res = bench_payload(title, value, samples, target_ns)
         results.append((title, size, res))
         print("  %-26s %s" % (title, "  ".join("%s %s" % (n, fmt_time(t) or "-") for n, t in res.items())),
               flush=True)
 
     table = speed_table(results)
-    print("\nTime per call (median); speedup = other library's time / vantra_cbor's time\n")
+    print("\nTime per call (median); speedup = other library's time / vantra_cbor's time; "
+          "peers: the smallest over msgpack, ormsgpack and orjson; / join: time over the copy floor's\n")
     print(table)
 
     print("\nEncoder's own types: NumPy array against its raw bytes and peers; tagged values against cbor2\n",
@@ -488,7 +550,9 @@ def main():
     with open(args.out / "results.md", "w") as f:
         f.write("Encoding time per call, median of %d samples; columns `vantra indef` and "
                 "`vantra def` are `dumps(x)` and `dumps(x, indefinite=False)`. Speedup = other "
-                "library's time / vantra_cbor's time (>1: vantra_cbor is faster). "
+                "library's time / vantra_cbor's time (>1: vantra_cbor is faster); `peers` is the "
+                "smallest of them over msgpack, ormsgpack and orjson; `join` is the copy floor "
+                "(b\"\".join of the payload's texts as bytes) and `/ join` vantra_cbor's time over it. "
                 "An empty cell: that library cannot encode the payload or does not round-trip it.\n\n"
                 % samples)
         f.write("".join("- %s\n" % line for line in env))

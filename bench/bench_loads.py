@@ -11,7 +11,6 @@ interleaved across libraries; medians are reported.
 """
 import argparse
 import json
-import statistics
 import sys
 import time
 from itertools import repeat
@@ -23,7 +22,8 @@ import orjson
 import ormsgpack
 
 import vantra_cbor
-from bench import as_plain, calibrate, environment, fmt_time, make_timer, markdown_table, payloads
+from bench import (COPY_BOUND, as_plain, calibrate, environment, fmt_time, interleaved, make_timer, markdown_table,
+                   payloads)
 
 # (column, encoder, decoder)
 DECODERS = [
@@ -35,7 +35,6 @@ DECODERS = [
     ("json", lambda x: json.dumps(x).encode(), json.loads),
 ]
 PEERS = [name for name, *_ in DECODERS[1:]]
-COPY_BOUND = ("bytes 1 KiB x 1000", "str 1 MB ASCII x 3", "str ~1 MB non-ASCII x 3")
 
 
 def copy_floor(value, data):
@@ -69,13 +68,7 @@ def bench_payload(title, value, samples, target_ns):
         assert floor() == expected
         timer = make_timer(floor, "f()", None)
         timers["floor"] = (timer, calibrate(timer, target_ns))
-    times = {name: [] for name in timers}
-    names = list(timers)
-    for rep in range(samples):
-        for name in names[rep % len(names):] + names[:rep % len(names)]:
-            timer, n = timers[name]
-            times[name].append(timer.timeit(n) / n)
-    return {name: statistics.median(t) for name, t in times.items()}
+    return interleaved(timers, samples)
 
 
 def table(results):

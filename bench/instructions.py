@@ -1,12 +1,13 @@
 """Instructions per call, counted by callgrind: repeatable where timings are not.
 
-    python bench/instructions.py [payload ...]
+    python bench/instructions.py [--lib LIBRARY ...] [payload ...]
 
 Each library and payload is run twice under callgrind, once with the calls and
 once without, so the difference is the calls alone (setup, interpreter start
 and the one-time work of a first call cancel out). Peers that are not
 installed are left out.
 """
+import argparse
 import importlib.util
 import os
 import re
@@ -24,6 +25,10 @@ PAYLOADS = {
               ' "verified": bool(i % 2), "followers": i * 37, "bio": None}, "tags": ["a", "bcd"]}'
               " for i in range(200)]",
     "blobs": "[r.randbytes(1024) for _ in range(100)]",
+    "halves": "[r.randrange(-2048, 2048) / 8 for _ in range(20000)]",
+    "widths": "[r.choice([r.randrange(-2048, 2048) / 8, r.randrange(-2**20, 2**20) / 2**10, r.random()])"
+              " for _ in range(20000)]",
+    "strings": "['k%d' % r.randrange(10**r.randrange(1, 9)) for _ in range(10000)]",
 }
 
 # column: (module, call with the value bound to x and an Encoder made once bound to e)
@@ -35,6 +40,7 @@ LIBRARIES = {
     "cbor2": ("cbor2", "cbor2.dumps(x)"),
     "msgpack": ("msgpack", "msgpack.packb(x)"),
     "ormsgpack": ("ormsgpack", "ormsgpack.packb(x)"),
+    "orjson": ("orjson", "orjson.dumps(x)"),
 }
 
 SCRIPT = """
@@ -57,21 +63,30 @@ def instructions(payload, library, calls):
         code = SCRIPT.format(module=module, payload=PAYLOADS[payload], call=call, calls=calls,
                              indefinite="indef" in library)
         env = dict(os.environ, PYTHONHASHSEED="0")
-        subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
-                        sys.executable, "-c", code], check=True, env=env,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        done = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
+                               sys.executable, "-c", code], env=env,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if done.returncode:
+            return None  # the library cannot encode this payload
         with open(out) as f:
             return int(re.search(r"^summary: (\d+)", f.read(), re.M).group(1))
 
 
 def main():
-    names = sys.argv[1:] or list(PAYLOADS)
-    libraries = [lib for lib, (module, _) in LIBRARIES.items() if importlib.util.find_spec(module)]
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--lib", action="append", choices=list(LIBRARIES), help="only these libraries")
+    parser.add_argument("payloads", nargs="*", choices=[[]] + list(PAYLOADS), metavar="payload")
+    args = parser.parse_args()
+    names = args.payloads or list(PAYLOADS)
+    libraries = [lib for lib, (module, _) in LIBRARIES.items()
+                 if (not args.lib or lib in args.lib) and importlib.util.find_spec(module)]
     print("instructions per call\n%-8s" % "payload" + "".join("%14s" % lib for lib in libraries))
     for name in names:
         calls = 200 if name in ("tiny", "int") else 20
-        row = [(instructions(name, lib, calls) - instructions(name, lib, 0)) / calls for lib in libraries]
-        print("%-8s" % name + "".join("%14.0f" % n for n in row), flush=True)
+        row = [instructions(name, lib, calls) for lib in libraries]
+        row = ["%14.0f" % ((n - instructions(name, lib, 0)) / calls) if n is not None else "%14s" % "-"
+               for n, lib in zip(row, libraries)]
+        print("%-8s" % name + "".join(row), flush=True)
 
 
 if __name__ == "__main__":
