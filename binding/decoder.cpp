@@ -816,10 +816,6 @@ struct Options {
 
 PyObject *interned_data, *interned_max_depth, *interned_tag_hook, *interned_read;
 
-bool keyword_is(PyObject *keyword, PyObject *name) {
-    return keyword == name || PyUnicode_Compare(keyword, name) == 0;
-}
-
 // Takes loads' options, and `first` (data or fp) by position or by name.
 bool parse_arguments(const char *function, PyObject *first_name, PyObject *const *args, Py_ssize_t nargs,
                      PyObject *kwnames, PyObject *&first, Options &options) {
@@ -832,10 +828,9 @@ bool parse_arguments(const char *function, PyObject *first_name, PyObject *const
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject *keyword = PyTuple_GET_ITEM(kwnames, k), *value = args[nargs + k];
-        PyObject **slot = keyword_is(keyword, first_name)         ? &first
-                          : keyword_is(keyword, interned_max_depth) ? &max_depth
-                          : keyword_is(keyword, interned_tag_hook)  ? &tag_hook
-                                                                    : nullptr;
+        PyObject *names[3] = {first_name, interned_max_depth, interned_tag_hook};
+        PyObject **slots[4] = {&first, &max_depth, &tag_hook, nullptr};
+        PyObject **slot = slots[keyword_index(keyword, names, 3)];
         if (!slot) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, keyword);
             return false;

@@ -10,12 +10,6 @@
 namespace vantra {
 namespace {
 
-template <typename T>
-bool take_object(PyObject *obj, DumpValue &out) {
-    out.emplace<T>(py::reinterpret_borrow<T>(obj));
-    return true;
-}
-
 bool load_integer(PyObject *obj, bool convert, DumpValue &out) {
     unsigned long long u;
     if (load_int(obj, convert, u)) {
@@ -142,17 +136,17 @@ bool load_truth(PyObject *obj, bool &value) {
 bool classify_general(PyObject *obj, bool convert, DumpValue &out) {
     // First pass: no implicit conversion, alternatives in order. (The string
     // view alternative takes only str and bytes, which are taken before it.)
-    if (PyBool_Check(obj)) return take_object<py::bool_>(obj, out);
-    if (PyFloat_Check(obj)) return take_object<py::float_>(obj, out);
-    if (PyLong_Check(obj)) return take_object<py::int_>(obj, out);
-    if (PyList_Check(obj)) return take_object<py::list>(obj, out);
-    if (PyTuple_Check(obj)) return take_object<py::tuple>(obj, out);
-    if (PyDict_Check(obj)) return take_object<py::dict>(obj, out);
-    if (PyBytes_Check(obj)) return take_object<py::bytes>(obj, out);
-    if (PyUnicode_Check(obj)) return take_object<py::str>(obj, out);
+    if (PyBool_Check(obj)) return hold_as<py::bool_>(obj, out);
+    if (PyFloat_Check(obj)) return hold_as<py::float_>(obj, out);
+    if (PyLong_Check(obj)) return hold_as<py::int_>(obj, out);
+    if (PyList_Check(obj)) return hold_as<py::list>(obj, out);
+    if (PyTuple_Check(obj)) return hold_as<py::tuple>(obj, out);
+    if (PyDict_Check(obj)) return hold_as<py::dict>(obj, out);
+    if (PyBytes_Check(obj)) return hold_as<py::bytes>(obj, out);
+    if (PyUnicode_Check(obj)) return hold_as<py::str>(obj, out);
     if (is_numpy_bool(Py_TYPE(obj)) && take_truth(obj, out)) return true;
     if (load_integer(obj, false, out)) return true;
-    if (obj == Py_None) return take_object<py::none>(obj, out);
+    if (obj == Py_None) return hold_as<py::none>(obj, out);
     if (!convert) return false;
 
     // Second pass, with conversion, for numbers only (3.7's PyNumber_Check

@@ -42,25 +42,27 @@ using DumpValue = std::variant<py::bool_, py::float_, py::int_, py::list, py::tu
 // Everything but the exact common types: subclasses, then the general two passes.
 bool classify_general(PyObject *obj, bool convert, DumpValue &out);
 
+// Holds obj as alternative T (a new reference; no object is made for the choice).
+template <class T>
+bool hold_as(PyObject *obj, DumpValue &out) {
+    out.emplace<T>(py::reinterpret_borrow<T>(obj));
+    return true;
+}
+
 // Classifies obj into out (holding a new reference for the object alternatives);
 // false when no alternative takes it. The common types are decided by one
 // type-pointer or identity test each.
 inline bool classify(PyObject *obj, bool convert, DumpValue &out) {
     PyTypeObject *type = Py_TYPE(obj);
-    auto take = [&](auto tag) {
-        using T = decltype(tag);
-        out.emplace<T>(py::reinterpret_borrow<T>(obj));
-        return true;
-    };
-    if (type == &PyUnicode_Type) return take(py::str());
-    if (type == &PyLong_Type) return take(py::int_());
-    if (obj == Py_True || obj == Py_False) return take(py::bool_());
-    if (type == &PyFloat_Type) return take(py::float_());
-    if (obj == Py_None) return take(py::none());
-    if (type == &PyDict_Type) return take(py::dict());
-    if (type == &PyList_Type) return take(py::list());
-    if (type == &PyTuple_Type) return take(py::tuple());
-    if (type == &PyBytes_Type) return take(py::bytes());
+    if (type == &PyUnicode_Type) return hold_as<py::str>(obj, out);
+    if (type == &PyLong_Type) return hold_as<py::int_>(obj, out);
+    if (obj == Py_True || obj == Py_False) return hold_as<py::bool_>(obj, out);
+    if (type == &PyFloat_Type) return hold_as<py::float_>(obj, out);
+    if (obj == Py_None) return hold_as<py::none>(obj, out);
+    if (type == &PyDict_Type) return hold_as<py::dict>(obj, out);
+    if (type == &PyList_Type) return hold_as<py::list>(obj, out);
+    if (type == &PyTuple_Type) return hold_as<py::tuple>(obj, out);
+    if (type == &PyBytes_Type) return hold_as<py::bytes>(obj, out);
     return classify_general(obj, convert, out);
 }
 

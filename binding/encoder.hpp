@@ -289,11 +289,18 @@ struct Encode {
     }
 
     // A list item, dict key or dict value, counted in the depth-limited modes.
+    // Declined: leaf() has declined it, so it is no exact scalar (or is past
+    // the depth limit, which the count here raises before anything is written).
+    template <bool Declined = false>
     void element(PyObject *child) const {
         if constexpr (Limited) {
             if (++encoder.depth > encoder.max_depth) raise_depth_exceeded(encoder.max_depth);
         }
-        write_object(child);
+        if constexpr (Declined) {
+            write_compound(child);
+        } else {
+            write_object(child);
+        }
         if constexpr (Limited) --encoder.depth;
     }
 
@@ -331,6 +338,11 @@ struct Encode {
     // classified into a DumpValue first. The outcome is the same either way.
     int write_object(PyObject *obj) const {
         if (write_scalar(obj)) return 0;
+        return write_compound(obj);
+    }
+
+    // Anything but an exact scalar.
+    int write_compound(PyObject *obj) const {
         PyTypeObject *type = Py_TYPE(obj);
         if (type == &PyDict_Type) return write_dict(obj);
         if (type == &PyList_Type) return write_list(obj);
@@ -374,7 +386,7 @@ struct Encode {
         for (Py_ssize_t i = 0; i < count; ++i) {
             if (leaf(PyList_GET_ITEM(list, i))) continue;
             py::object item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(list, i));
-            element(item.ptr());
+            element<true>(item.ptr());
             if (PyList_GET_SIZE(list) != count) raise_changed("list changed size during iteration");
         }
         return close();
@@ -405,8 +417,8 @@ struct Encode {
             if (key_written && leaf(v)) continue;
             py::object key = py::reinterpret_borrow<py::object>(k);
             py::object value = py::reinterpret_borrow<py::object>(v);
-            if (!key_written) element(key.ptr());
-            element(value.ptr());
+            if (!key_written) element<true>(key.ptr());
+            if (key_written || !leaf(value.ptr())) element<true>(value.ptr());
             if (PyDict_GET_SIZE(dict) != count) raise_changed("dictionary changed size during iteration");
         }
         if (written != count) raise_changed("dictionary keys changed during iteration");

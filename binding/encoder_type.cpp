@@ -721,7 +721,7 @@ int Encode<Indefinite, Limited, M>::write_list_located(PyObject *list) const {
         for (; i < count; ++i) {
             if (leaf(PyList_GET_ITEM(list, i))) continue;
             py::object item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(list, i));
-            element(item.ptr());
+            element<true>(item.ptr());
             if (PyList_GET_SIZE(list) != count) raise_changed("list changed size during iteration");
         }
     } catch (Unencodable &e) {
@@ -770,10 +770,10 @@ int Encode<Indefinite, Limited, M>::write_dict_located(PyObject *dict) const {
                 value = py::reinterpret_borrow<py::object>(v);
                 if (!key_written) {
                     in_value = false;
-                    element(key.ptr());
+                    element<true>(key.ptr());
                     in_value = true;
                 }
-                element(value.ptr());
+                if (key_written || !leaf(value.ptr())) element<true>(value.ptr());
                 if (PyDict_GET_SIZE(dict) != count) raise_changed("dictionary changed size during iteration");
             }
         } catch (Unencodable &e) {

@@ -18,10 +18,6 @@ namespace detail = py::detail;
 const detail::function_record *record;  // owned by the function's capsule
 PyObject *parameter_names[3];           // interned: value, indefinite, max_depth
 
-bool is_name(PyObject *keyword, int parameter) {
-    return keyword == parameter_names[parameter] || PyUnicode_Compare(keyword, parameter_names[parameter]) == 0;
-}
-
 // Fills given[] from the positional and keyword arguments; false when they fit
 // no parameter list: too many, unknown or repeated names, or no value.
 bool match(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject *given[3]) {
@@ -30,8 +26,7 @@ bool match(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject 
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject *keyword = PyTuple_GET_ITEM(kwnames, k);
-        int parameter = 0;
-        while (parameter < 3 && !is_name(keyword, parameter)) ++parameter;
+        int parameter = keyword_index(keyword, parameter_names, 3);
         if (parameter == 3 || given[parameter]) return false;
         given[parameter] = args[nargs + k];
     }

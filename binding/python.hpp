@@ -16,3 +16,15 @@
 #pragma weak Py_LeaveRecursiveCall
 #pragma weak _PyThreadState_UncheckedGet
 #pragma weak _Py_CheckRecursionLimit
+
+// Which of the interned names a keyword argument is: its index, or count for
+// none. Keywords written in code are interned too, so one pointer pass finds
+// them; the rest are compared by value.
+inline int keyword_index(PyObject *keyword, PyObject *const *names, int count) {
+    for (int i = 0; i < count; ++i) {
+        if (keyword == names[i]) return i;
+    }
+    int i = 0;
+    while (i < count && PyUnicode_Compare(keyword, names[i]) != 0) ++i;
+    return i;
+}
