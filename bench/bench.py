@@ -1,6 +1,6 @@
 """Encoding speed of vantra_cbor.dumps and Encoder against cbor2, msgpack, ormsgpack, orjson and json.
 
-    python bench/bench.py [--quick] [--out DIR] [--baseline BUILD]
+    python bench/bench.py [--quick] [--out DIR] [--baseline BUILD] [--only WORD ...]
 
 Every library's output is decoded and compared with the input before it is timed;
 a library that cannot encode a payload, or does not round-trip it, gets an empty cell.
@@ -28,6 +28,9 @@ import time
 import timeit
 import uuid
 from pathlib import Path
+
+# NumPy's BLAS threads would otherwise spin beside the timed calls.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 import cbor2
 import msgpack
@@ -507,6 +510,8 @@ def main():
     parser.add_argument("--quick", action="store_true", help="fewer, shorter samples")
     parser.add_argument("--out", type=Path, default=Path(__file__).resolve().parent / "results")
     parser.add_argument("--baseline", type=Path, help="another build of vantra_cbor, timed alongside")
+    parser.add_argument("--only", nargs="+", metavar="WORD",
+                        help="only the payloads whose titles hold a word given (printed, not written)")
     parser.add_argument("--memory-child", nargs=2, metavar=("LIB", "DOC"), help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.memory_child:
@@ -525,6 +530,8 @@ def main():
 
     results = []
     for title, value in payloads():
+        if args.only and not any(word in title for word in args.only):
+            continue
         size = len(vantra_cbor.dumps(value, indefinite=False))
         res = bench_payload(title, value, samples, target_ns)
         results.append((title, size, res))
@@ -535,6 +542,8 @@ def main():
     print("\nTime per call (median); speedup = other library's time / vantra_cbor's time; "
           "peers: the smallest over msgpack, ormsgpack and orjson; / join: time over the copy floor's\n")
     print(table)
+    if args.only:
+        return  # a partial run: no tables or charts written
 
     print("\nEncoder's own types: NumPy array against its raw bytes and peers; tagged values against cbor2\n",
           flush=True)

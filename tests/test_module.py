@@ -64,3 +64,11 @@ def test_accepted_options(kwargs):
 
 def test_positional_and_keyword_forms_agree():
     assert dumps(-7) == dumps(-7, True, 0) == dumps(value=-7, indefinite=True, max_depth=0) == b"\x26"
+
+
+def test_keywords_made_at_run_time():
+    # Not interned, so matched by their text rather than their identity.
+    assert dumps([1], **{"".join(["indef", "inite"]): False}) == b"\x81\x01"
+    assert vantra_cbor.loads(b"\x81\x01", **{"".join(["max_", "depth"]): 1}) == [1]
+    with pytest.raises(vantra_cbor.CBORDecodeError):
+        vantra_cbor.loads(b"\x81\x81\x01", **{"".join(["max_", "depth"]): 1})
