@@ -755,34 +755,21 @@ int Encode<Indefinite, Limited, M>::write_dict_located(PyObject *dict) const {
         Py_ssize_t count = PyDict_GET_SIZE(dict), pos = 0, written = 0;
         PyObject *k = nullptr, *v;
         // k stays alive until a catch: the dict holds it while no Python code
-        // has run, key once it has.
+        // has run, key once it has. The places are added by catches, which
+        // cost nothing while nothing is thrown.
         py::object key, value;
-        bool in_value = false;
+        auto in_key = [](Unencodable &e) { e.in_key(); };
+        auto at_key = [&k](Unencodable &e) { e.at_key(k); };
         head(kMap, count);
-        try {
-            while (PyDict_Next(dict, &pos, &k, &v)) {
-                if (written++ == count) raise_changed("dictionary keys changed during iteration");
-                in_value = false;
-                bool key_written = leaf(k);
-                in_value = true;
-                if (key_written && leaf(v)) continue;
-                key = py::reinterpret_borrow<py::object>(k);
-                value = py::reinterpret_borrow<py::object>(v);
-                if (!key_written) {
-                    in_value = false;
-                    element<true>(key.ptr());
-                    in_value = true;
-                }
-                if (key_written || !leaf(value.ptr())) element<true>(value.ptr());
-                if (PyDict_GET_SIZE(dict) != count) raise_changed("dictionary changed size during iteration");
-            }
-        } catch (Unencodable &e) {
-            if (in_value) {
-                e.at_key(k);
-            } else {
-                e.in_key();
-            }
-            throw;
+        while (PyDict_Next(dict, &pos, &k, &v)) {
+            if (written++ == count) raise_changed("dictionary keys changed during iteration");
+            bool key_written = located([&] { return leaf(k); }, in_key);
+            if (key_written && located([&] { return leaf(v); }, at_key)) continue;
+            key = py::reinterpret_borrow<py::object>(k);
+            value = py::reinterpret_borrow<py::object>(v);
+            if (!key_written) located([&] { element<true>(key.ptr()); }, in_key);
+            located([&] { if (key_written || !leaf(value.ptr())) element<true>(value.ptr()); }, at_key);
+            if (PyDict_GET_SIZE(dict) != count) raise_changed("dictionary changed size during iteration");
         }
         if (written != count) raise_changed("dictionary keys changed during iteration");
         return close();
