@@ -63,9 +63,9 @@ COPY_BOUND = ("bytes 1 KiB x 1000", "str 1 MB ASCII x 3", "str ~1 MB non-ASCII x
 def add_baseline(path):
     """Times another build of the module beside this one (loaded under its own name)."""
     so = path if path.is_file() else next(path.glob("__init__*.so"))
-    spec = importlib.util.spec_from_file_location("vantra_cbor", so)
-    build = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(build)
+    found = importlib.util.spec_from_file_location("vantra_cbor", so)
+    build = importlib.util.module_from_spec(found)
+    found.loader.exec_module(build)
     LIBRARIES[2:2] = [("baseline indef", build.dumps, "f(x)", cbor2.loads),
                       ("baseline def", build.dumps, "f(x, indefinite=False)", cbor2.loads)]
 
