@@ -42,7 +42,7 @@ check-package: $(PY)
 check-floats: $(PY)
 	$(PY) -m pip install -q .
 	mkdir -p build
-	$(CC) -O2 -shared -fPIC tools/float_widths.c -o build/float_widths.so
+	$(CC) -O2 -Wall -Wextra -shared -fPIC tools/float_widths.c -o build/float_widths.so -ldl
 	$(PY) -c 'import ctypes, vantra_cbor; exit(ctypes.CDLL("build/float_widths.so").check(vantra_cbor.__file__.encode()))'
 
 # Encoding and decoding speed, and peak memory, against peers: tables and charts
