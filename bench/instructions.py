@@ -1,6 +1,7 @@
 """Instructions per call, counted by callgrind: repeatable where timings are not.
 
     python bench/instructions.py [--lib LIBRARY ...] [payload ...]
+    python bench/instructions.py --decode [--lib LIBRARY ...] [payload ...]
 
 Each library and payload is run twice under callgrind, once with the calls and
 once without, so the difference is the calls alone (setup, interpreter start
@@ -18,6 +19,7 @@ import tempfile
 PAYLOADS = {
     "tiny": '{"a": 1}',
     "int": "1",
+    "list": "[1, 2, 3]",
     "ints": "[r.choice([r.randrange(24), r.randrange(2**16), r.randrange(2**32), -r.randrange(2**63),"
             " r.randrange(2**63)]) for _ in range(10000)]",
     "floats": "[[r.uniform(-180, 180), r.uniform(-90, 90)] for _ in range(2000)]",
@@ -32,7 +34,7 @@ PAYLOADS = {
 }
 
 # column: (module, call with the value bound to x and an Encoder made once bound to e)
-LIBRARIES = {
+ENCODERS = {
     "vantra indef": ("vantra_cbor", "vantra_cbor.dumps(x)"),
     "vantra def": ("vantra_cbor", "vantra_cbor.dumps(x, False)"),
     "Encoder indef": ("vantra_cbor", "e.encode(x)"),
@@ -43,10 +45,20 @@ LIBRARIES = {
     "orjson": ("orjson", "orjson.dumps(x)"),
 }
 
+# column: (module, call with the value's document bound to x, the document made from x)
+DECODERS = {
+    "vantra": ("vantra_cbor", "vantra_cbor.loads(x)", "vantra_cbor.dumps(x, False)"),
+    "cbor2": ("cbor2", "cbor2.loads(x)", "cbor2.dumps(x)"),
+    "msgpack": ("msgpack", "msgpack.unpackb(x)", "msgpack.packb(x)"),
+    "ormsgpack": ("ormsgpack", "ormsgpack.unpackb(x)", "ormsgpack.packb(x)"),
+    "orjson": ("orjson", "orjson.loads(x)", "orjson.dumps(x)"),
+}
+
 SCRIPT = """
 import random, {module}
 r = random.Random(1)
 x = {payload}
+x = {prepare}
 e = getattr({module}, "Encoder", lambda **kw: None)(indefinite={indefinite})
 def run(n, x=x, e=e):
     for _ in range(n):
@@ -56,35 +68,37 @@ run({calls})
 """
 
 
-def instructions(payload, library, calls):
-    module, call = LIBRARIES[library]
+def instructions(payload, library, calls, decode):
+    module, call, prepare = DECODERS[library] if decode else ENCODERS[library] + ("x",)
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "cg.out")
-        code = SCRIPT.format(module=module, payload=PAYLOADS[payload], call=call, calls=calls,
+        code = SCRIPT.format(module=module, payload=PAYLOADS[payload], prepare=prepare, call=call, calls=calls,
                              indefinite="indef" in library)
         env = dict(os.environ, PYTHONHASHSEED="0")
         done = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
                                sys.executable, "-c", code], env=env,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         if done.returncode:
-            return None  # the library cannot encode this payload
+            return None  # the library cannot encode (or decode) this payload
         with open(out) as f:
             return int(re.search(r"^summary: (\d+)", f.read(), re.M).group(1))
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--lib", action="append", choices=list(LIBRARIES), help="only these libraries")
+    parser.add_argument("--decode", action="store_true", help="decoders instead of encoders")
+    parser.add_argument("--lib", action="append", choices=list(ENCODERS) + list(DECODERS), help="only these libraries")
     parser.add_argument("payloads", nargs="*", choices=[[]] + list(PAYLOADS), metavar="payload")
     args = parser.parse_args()
     names = args.payloads or list(PAYLOADS)
-    libraries = [lib for lib, (module, _) in LIBRARIES.items()
+    table = DECODERS if args.decode else ENCODERS
+    libraries = [lib for lib, (module, *_) in table.items()
                  if (not args.lib or lib in args.lib) and importlib.util.find_spec(module)]
     print("instructions per call\n%-8s" % "payload" + "".join("%14s" % lib for lib in libraries))
     for name in names:
-        calls = 200 if name in ("tiny", "int") else 20
-        row = [instructions(name, lib, calls) for lib in libraries]
-        row = ["%14.0f" % ((n - instructions(name, lib, 0)) / calls) if n is not None else "%14s" % "-"
+        calls = 200 if name in ("tiny", "int", "list") else 20
+        row = [instructions(name, lib, calls, args.decode) for lib in libraries]
+        row = ["%14.0f" % ((n - instructions(name, lib, 0, args.decode)) / calls) if n is not None else "%14s" % "-"
                for n, lib in zip(row, libraries)]
         print("%-8s" % name + "".join(row), flush=True)
 

@@ -142,6 +142,10 @@ uint64_t key_hash(const unsigned char *s, size_t n) {
 
 int digits(const char *s, int n);
 
+// The ints 0 to 23, which an initial byte holds whole (the interpreter's own
+// cached objects).
+PyObject *small_ints[24];
+
 // ---- Tags with a Python type ----------------------------------------------------------
 // Each makes the tag's value from its decoded content: a new reference, or null
 // with an error set. The modules they need are imported on first use.
@@ -281,6 +285,7 @@ public:
     // The one item the input holds.
     PyObject *document() {
         if (in_.cursor == end_) fail(in_.cursor, "empty input: no CBOR item");
+        stack_.check();  // a call made deep in the stack, from a hook, say
         Ref value(item(false));
         if (in_.cursor != end_) fail(in_.cursor, "extra data after the CBOR item");
         return value.release();
@@ -360,16 +365,10 @@ private:
         unsigned initial = *at;
         unsigned ai = initial & 0x1f;
         switch (initial >> 5) {
-        case 0: {
-            uint64_t n = argument(at);
-            return made(n <= (uint64_t)LONG_MAX ? PyLong_FromLong((long)n) : PyLong_FromUnsignedLongLong(n));
-        }
-        case 1: {
-            uint64_t n = argument(at);
-            if (n <= (uint64_t)INT64_MAX) return made(PyLong_FromLongLong(-1 - (long long)n));
-            Ref magnitude(made(PyLong_FromUnsignedLongLong(n)));
-            return made(PyNumber_Invert(magnitude.get()));  // ~n is -1 - n
-        }
+        case 0:
+            return unsigned_int(argument(at));
+        case 1:
+            return negative_int(argument(at));
         case 2:
             if (ai == kIndefinite) return byte_chunks(at);
             return bytes(at, argument(at));
@@ -388,6 +387,56 @@ private:
             return tag(argument(at), key);
         default:
             return simple(at, ai);
+        }
+    }
+
+    static PyObject *unsigned_int(uint64_t n) {
+        return made(n <= (uint64_t)LONG_MAX ? PyLong_FromLong((long)n) : PyLong_FromUnsignedLongLong(n));
+    }
+
+    static PyObject *negative_int(uint64_t n) {
+        if (n <= (uint64_t)INT64_MAX) return made(PyLong_FromLongLong(-1 - (long long)n));
+        Ref magnitude(made(PyLong_FromUnsignedLongLong(n)));
+        return made(PyNumber_Invert(magnitude.get()));  // ~n is -1 - n
+    }
+
+    // A container's element. The scalars that fill most containers (ints,
+    // floats, false, true, null, texts and byte strings) are made here without
+    // item()'s dispatch and its call; `shallow` says that an element is within
+    // max_depth, which element() checks for the rest.
+    __attribute__((always_inline)) PyObject *member(bool key, bool shallow) {
+        const unsigned char *at = in_.cursor;
+        if (!shallow || at == end_) return element(at, key);
+        unsigned initial = *at;
+        switch (initial) {
+        case 0x00 ... 0x17:
+            in_.cursor += 1;
+            Py_INCREF(small_ints[initial]);
+            return small_ints[initial];
+        case 0x18 ... 0x1b:
+            return unsigned_int(argument(at));
+        case 0x20 ... 0x3b:
+            return negative_int(argument(at));
+        case 0x40 ... 0x5b:
+            return bytes(at, argument(at));
+        case 0x60 ... 0x7b:
+            return text(at, argument(at), key);
+        case 0xf4:
+        case 0xf5:
+        case 0xf6: {
+            in_.cursor += 1;
+            PyObject *value = initial == 0xf4 ? Py_False : initial == 0xf5 ? Py_True : Py_None;
+            Py_INCREF(value);
+            return value;
+        }
+        case 0xf9:
+            return real<2>(at);
+        case 0xfa:
+            return real<4>(at);
+        case 0xfb:
+            return real<8>(at);
+        default:
+            return element(at, key);
         }
     }
 
@@ -488,9 +537,12 @@ private:
         return made(PyUnicode_Join(empty.get(), parts.get()));
     }
 
-    // A container's element: one level deeper.
+    // A container's element: one level deeper. The nesting guard is taken
+    // here, on the way into a nested container, so that containers of scalars
+    // alone (most of them) do not pay for it.
     PyObject *element(const unsigned char *at, bool key) {
         if (++depth_ > limit_) fail(at, "nesting deeper than max_depth=%llu", (unsigned long long)limit_);
+        NestingGuard guard(stack_);
         PyObject *value = item(key);
         --depth_;
         return value;
@@ -503,32 +555,45 @@ private:
         return true;
     }
 
+    // Adds item (stolen) to a list being filled: in place while the room that
+    // the list's last growth left lasts, through PyList_Append (which grows it
+    // geometrically) when it is full.
+    static void append(PyObject *list, PyObject *item) {
+        auto *l = reinterpret_cast<PyListObject *>(list);
+        Py_ssize_t size = Py_SIZE(l);
+        if (size < l->allocated) {
+            l->ob_item[size] = item;
+            l->ob_base.ob_size = size + 1;
+            return;
+        }
+        int status = PyList_Append(list, item);
+        Py_DECREF(item);
+        if (status < 0) throw PythonErrorSet();
+    }
+
     // A list, or a tuple when it is (part of) a map key, so that it can be hashed.
     PyObject *array(const unsigned char *at, bool key, bool indefinite, uint64_t n) {
-        NestingGuard guard(stack_);
         size_t count = 0;
         if (indefinite) {
             in_.cursor += 1;
         } else {
             count = counted(at, n, 1, "array", "items");
         }
+        bool shallow = depth_ < limit_;
         if (indefinite || count > kPresizeLimit) {
             // Grown as items arrive: a large count that the input does not
             // go on to fill costs no more memory than what it does hold.
             Ref list(made(PyList_New(0)));
-            for (size_t i = 0; indefinite ? !at_break() : i < count; ++i) {
-                Ref value(element(in_.cursor, key));
-                if (PyList_Append(list.get(), value.get()) < 0) throw PythonErrorSet();
-            }
+            for (size_t i = 0; indefinite ? !at_break() : i < count; ++i) append(list.get(), member(key, shallow));
             return key ? made(PyList_AsTuple(list.get())) : list.release();
         }
         if (key) {
             Ref tuple(made(PyTuple_New((Py_ssize_t)count)));
-            for (size_t i = 0; i < count; ++i) PyTuple_SET_ITEM(tuple.get(), i, element(in_.cursor, true));
+            for (size_t i = 0; i < count; ++i) PyTuple_SET_ITEM(tuple.get(), i, member(true, shallow));
             return tuple.release();
         }
         Ref list(made(PyList_New((Py_ssize_t)count)));
-        for (size_t i = 0; i < count; ++i) PyList_SET_ITEM(list.get(), i, element(in_.cursor, false));
+        for (size_t i = 0; i < count; ++i) PyList_SET_ITEM(list.get(), i, member(false, shallow));
         return list.release();
     }
 
@@ -545,7 +610,6 @@ private:
     }
 
     PyObject *map(const unsigned char *at, bool indefinite, uint64_t n) {
-        NestingGuard guard(stack_);
         size_t count = 0;
         if (indefinite) {
             in_.cursor += 1;
@@ -553,11 +617,12 @@ private:
             count = counted(at, n, 2, "map", "pairs");
         }
         Ref dict(made(count > 5 ? _PyDict_NewPresized((Py_ssize_t)std::min(count, kPresizeLimit)) : PyDict_New()));
+        bool shallow = depth_ < limit_;
         for (size_t i = 0; indefinite || i < count; ++i) {
             if (indefinite && at_break()) break;
             const unsigned char *key_at = in_.cursor;
-            Ref key(element(key_at, true));
-            Ref value(element(in_.cursor, false));
+            Ref key(member(true, shallow));
+            Ref value(member(false, shallow));
             if (set_item(dict.get(), key.get(), value.get()) < 0) {
                 if (PyErr_ExceptionMatches(PyExc_TypeError)) fail_from_error(key_at, "unhashable map key");
                 throw PythonErrorSet();
@@ -702,9 +767,11 @@ private:
             return made(make_simple((unsigned char)n));
         }
         case 25:
+            return real<2>(at);
         case 26:
+            return real<4>(at);
         case 27:
-            return real(at, ai);
+            return real<8>(at);
         case 28:
         case 29:
         case 30:
@@ -717,13 +784,16 @@ private:
         }
     }
 
-    PyObject *real(const unsigned char *at, unsigned ai) {
-        cbor_val value = {};
-        int32_t status = ai == 25 ? cbor_inline::parse_float16(&in_, &value)
-                         : ai == 26 ? cbor_inline::parse_float32(&in_, &value)
-                                    : cbor_inline::parse_float64(&in_, &value);
-        if (status < 0) fail(at, "input ends inside a float");
-        return made(PyFloat_FromDouble(value.value.real));
+    // A float of kWidth bytes.
+    template <int kWidth>
+    PyObject *real(const unsigned char *at) {
+        uint64_t bits;
+        if (cbor_inline::read_argument(&in_, &bits, kWidth) < 0) fail(at, "input ends inside a float");
+        if (kWidth == 2) bits = cbor_inline::half_as_double(bits);
+        if (kWidth == 4) bits = cbor_inline::single_as_double((uint32_t)bits);
+        double value;
+        std::memcpy(&value, &bits, sizeof value);
+        return made(PyFloat_FromDouble(value));
     }
 };
 
@@ -893,6 +963,7 @@ PyObject *decode_buffer(PyObject *data, const Options &options) {
 PyObject *loads_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *data;
     Options options;
+    if (nargs == 1 && !kwnames) return decode_buffer(args[0], options);  // loads(data): the common call
     if (!parse_arguments("loads", interned_data, args, nargs, kwnames, data, options)) return nullptr;
     return decode_buffer(data, options);
 }
@@ -944,6 +1015,9 @@ bool add_decoder(PyObject *module) {
     interned_max_depth = PyUnicode_InternFromString("max_depth");
     interned_tag_hook = PyUnicode_InternFromString("tag_hook");
     interned_read = PyUnicode_InternFromString("read");
+    for (long i = 0; i < 24; ++i) {
+        if (!(small_ints[i] = PyLong_FromLong(i))) return false;
+    }
     if (!PyDateTimeAPI || !interned_data || !interned_max_depth || !interned_tag_hook || !interned_read) return false;
     return PyModule_AddFunctions(module, decoder_methods) == 0;
 }

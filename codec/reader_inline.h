@@ -77,39 +77,48 @@ CBOR_INLINE int32_t read_head(cbor_parser *p, uint64_t *out) {
     return 0;
 }
 
-// Half precision as RFC 7049 Appendix D decodes it; NaN payloads are dropped.
-// The magnitudes are exact: a power-of-two scale of an 11-bit mantissa.
+// Half precision as RFC 7049 Appendix D decodes it, as the double's bits; NaN
+// payloads are dropped. The magnitudes are exact: a power-of-two scale of an
+// 11-bit mantissa.
+CBOR_INLINE uint64_t half_as_double(uint64_t half) {
+    int exponent = (int)(half >> 10) & 0x1f;
+    uint64_t mantissa = half & 0x3ff, bits;
+    if (exponent == 0) {
+        double magnitude = (double)mantissa * 0x1p-24;
+        std::memcpy(&bits, &magnitude, sizeof bits);
+    } else if (exponent != 31) {
+        bits = (uint64_t)(exponent - 15 + 1023) << 52 | mantissa << 42;
+    } else {
+        bits = mantissa == 0 ? kInfinity : kQuietNan;
+    }
+    return bits | (half & 0x8000) << 48;  // the sign, without a branch on it
+}
+
+// Single precision widened, as the double's bits; the two patterns below read
+// as the canonical infinity and quiet NaN.
+CBOR_INLINE uint64_t single_as_double(uint32_t single_bits) {
+    if (single_bits == 0x7f800000u) return kInfinity;
+    if (single_bits == 0x7ffc0000u) return kQuietNan;
+    float single;
+    double wide;
+    uint64_t bits;
+    std::memcpy(&single, &single_bits, sizeof single);
+    wide = single;
+    std::memcpy(&bits, &wide, sizeof bits);
+    return bits;
+}
+
 CBOR_INLINE int32_t parse_float16(cbor_parser *p, cbor_val *v) {
     uint64_t half;
     if (read_argument(p, &half, 2) < 0) return -1;
-    int exponent = (int)(half >> 10) & 0x1f;
-    uint64_t mantissa = half & 0x3ff;
-    if (exponent == 0) {
-        v->value.real = (double)mantissa * 0x1p-24;
-    } else if (exponent != 31) {
-        v->value.uint = (uint64_t)(exponent - 15 + 1023) << 52 | mantissa << 42;
-    } else {
-        v->value.uint = mantissa == 0 ? kInfinity : kQuietNan;
-    }
-    v->value.uint |= (half & 0x8000) << 48;  // the sign, without a branch on it
+    v->value.uint = half_as_double(half);
     return 0;
 }
 
-// Single precision widened; the two patterns below read as the canonical
-// infinity and quiet NaN.
 CBOR_INLINE int32_t parse_float32(cbor_parser *p, cbor_val *v) {
     uint64_t bits;
     if (read_argument(p, &bits, 4) < 0) return -1;
-    if (bits == 0x7f800000u) {
-        v->value.uint = kInfinity;
-    } else if (bits == 0x7ffc0000u) {
-        v->value.uint = kQuietNan;
-    } else {
-        uint32_t narrow = (uint32_t)bits;
-        float single;
-        std::memcpy(&single, &narrow, sizeof single);
-        v->value.real = single;
-    }
+    v->value.uint = single_as_double((uint32_t)bits);
     return 0;
 }
 

@@ -151,7 +151,7 @@ def test_bad_content_keeps_its_cause():
 
 
 def test_max_depth_counts_as_dumps_counts():
-    nested = [[1], {"k": [2]}]
+    nested = [[1, 1.5, None], {"k": [2, -3, 2.5, "x", 100000]}]
     for depth in range(1, 5):
         try:
             dumps(nested, max_depth=depth)
@@ -341,6 +341,15 @@ def test_cached_keys_differ_in_any_byte():
     doc = {key: i for i, key in enumerate(keys)}
     for _ in range(2):
         assert loads(dumps(doc)) == doc
+
+
+@pytest.mark.parametrize("indefinite", [False, True])
+def test_long_arrays_grow_as_their_items_arrive(indefinite):
+    value = [i % 300 - 100 for i in range(10_000)] + [None, "x", [1], 0.5] * 2000
+    data = dumps(value, indefinite=indefinite)
+    assert loads(data) == value
+    with pytest.raises(CBORDecodeError, match="input ends"):
+        loads(data[:-1])
 
 
 @pytest.mark.parametrize("head", [b"\x9a\x00\x3d\x09\x00", b"\xba\x00\x1e\x84\x80"])  # 4M items, 2M pairs
