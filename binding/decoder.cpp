@@ -103,6 +103,108 @@ PyObject *copy_if_ascii(const unsigned char *s, size_t n) {
     return nullptr;
 }
 
+// UTF-8 read as strictly as the interpreter reads it (no overlong forms, no
+// surrogates, nothing past U+10FFFF): the number of code points and the
+// largest of them, in one pass. False when it is not UTF-8.
+bool measure_utf8(const unsigned char *s, size_t n, size_t &count, uint32_t &largest) {
+    size_t i = 0, chars = 0;
+    uint32_t top = 0;
+    while (i < n) {
+        if (i + 8 <= n) {
+            uint64_t word;
+            std::memcpy(&word, s + i, 8);
+            if (!(word & 0x8080808080808080u)) {
+                i += 8, chars += 8;
+                continue;
+            }
+        }
+        unsigned c = s[i];
+        uint32_t code;
+        if (c < 0x80) {
+            i += 1, chars += 1;
+            continue;
+        }
+        if (c < 0xc2) return false;  // a continuation byte, or an overlong lead
+        if (c < 0xe0) {
+            if (n - i < 2 || (s[i + 1] & 0xc0) != 0x80) return false;
+            code = (c & 0x1f) << 6 | (s[i + 1] & 0x3f);
+            i += 2;
+        } else if (c < 0xf0) {
+            if (n - i < 3 || (s[i + 1] & 0xc0) != 0x80 || (s[i + 2] & 0xc0) != 0x80) return false;
+            code = (c & 0x0f) << 12 | (s[i + 1] & 0x3f) << 6 | (s[i + 2] & 0x3f);
+            if (code < 0x800 || (code >= 0xd800 && code <= 0xdfff)) return false;
+            i += 3;
+        } else if (c < 0xf5) {
+            if (n - i < 4 || (s[i + 1] & 0xc0) != 0x80 || (s[i + 2] & 0xc0) != 0x80 || (s[i + 3] & 0xc0) != 0x80) {
+                return false;
+            }
+            code = (c & 0x07) << 18 | (s[i + 1] & 0x3f) << 12 | (s[i + 2] & 0x3f) << 6 | (s[i + 3] & 0x3f);
+            if (code < 0x10000 || code > 0x10ffff) return false;
+            i += 4;
+        } else {
+            return false;
+        }
+        chars += 1;
+        top = std::max(top, code);
+    }
+    count = chars;
+    largest = top;
+    return true;
+}
+
+// The code points of UTF-8 that measure_utf8() has accepted, into a str's
+// characters of Char (wide enough for the largest of them).
+template <typename Char>
+void fill_utf8(const unsigned char *s, size_t n, Char *out) {
+    size_t i = 0;
+    while (i < n) {
+        unsigned c = s[i];
+        if (c < 0x80) {
+            if (sizeof(Char) == 1 && i + 8 <= n) {
+                uint64_t word;
+                std::memcpy(&word, s + i, 8);
+                if (!(word & 0x8080808080808080u)) {
+                    std::memcpy(out, &word, 8);
+                    i += 8, out += 8;
+                    continue;
+                }
+            }
+            *out++ = (Char)c;
+            i += 1;
+        } else if (c < 0xe0) {
+            *out++ = (Char)((c & 0x1f) << 6 | (s[i + 1] & 0x3f));
+            i += 2;
+        } else if (c < 0xf0) {
+            *out++ = (Char)((c & 0x0f) << 12 | (s[i + 1] & 0x3f) << 6 | (s[i + 2] & 0x3f));
+            i += 3;
+        } else {
+            *out++ = (Char)((c & 0x07) << 18 | (s[i + 1] & 0x3f) << 12 | (s[i + 2] & 0x3f) << 6 | (s[i + 3] & 0x3f));
+            i += 4;
+        }
+    }
+}
+
+// A str of the narrowest kind from UTF-8, or null (no error set) when it is
+// not UTF-8.
+PyObject *utf8_text(const unsigned char *s, size_t n) {
+    size_t count;
+    uint32_t largest;
+    if (!measure_utf8(s, n, count, largest)) return nullptr;
+    PyObject *text = made(PyUnicode_New((Py_ssize_t)count, largest));
+    switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+        fill_utf8(s, n, PyUnicode_1BYTE_DATA(text));
+        break;
+    case PyUnicode_2BYTE_KIND:
+        fill_utf8(s, n, PyUnicode_2BYTE_DATA(text));
+        break;
+    default:
+        fill_utf8(s, n, PyUnicode_4BYTE_DATA(text));
+        break;
+    }
+    return text;
+}
+
 // Up to eight bytes as one word, with fixed-size loads only.
 inline uint64_t load_word(const unsigned char *s, size_t n) {
     uint64_t w = 0;
@@ -449,12 +551,18 @@ private:
 
     // ASCII is its own UTF-8: copied without a decoding pass. A long text is
     // checked while it is copied, once its head has shown it is likely ASCII.
+    // Other short text is measured, then decoded straight into its str.
     PyObject *text_of(const unsigned char *at, const unsigned char *s, size_t n) {
         if (n < 64) {
             if (is_ascii(s, n)) return ascii_text(s, n);
         } else if (is_ascii(s, 64)) {
             if (PyObject *ascii = copy_if_ascii(s, n)) return ascii;
         }
+        if (n < 128) {
+            if (PyObject *value = utf8_text(s, n)) return value;
+        }
+        // The interpreter's decoder is the faster one on longer text, and
+        // says where and why text is not UTF-8.
         PyObject *value = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(s), (Py_ssize_t)n, "strict");
         if (!value) {
             if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) fail_from_error(at, "invalid UTF-8 in text string");
