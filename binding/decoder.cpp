@@ -387,7 +387,6 @@ public:
     // The one item the input holds.
     PyObject *document() {
         if (in_.cursor == end_) fail(in_.cursor, "empty input: no CBOR item");
-        stack_.check();  // a call made deep in the stack, from a hook, say
         Ref value(item(false));
         if (in_.cursor != end_) fail(in_.cursor, "extra data after the CBOR item");
         return value.release();
@@ -645,12 +644,9 @@ private:
         return made(PyUnicode_Join(empty.get(), parts.get()));
     }
 
-    // A container's element: one level deeper. The nesting guard is taken
-    // here, on the way into a nested container, so that containers of scalars
-    // alone (most of them) do not pay for it.
+    // A container's element: one level deeper.
     PyObject *element(const unsigned char *at, bool key) {
         if (++depth_ > limit_) fail(at, "nesting deeper than max_depth=%llu", (unsigned long long)limit_);
-        NestingGuard guard(stack_);
         PyObject *value = item(key);
         --depth_;
         return value;
@@ -681,6 +677,7 @@ private:
 
     // A list, or a tuple when it is (part of) a map key, so that it can be hashed.
     PyObject *array(const unsigned char *at, bool key, bool indefinite, uint64_t n) {
+        NestingGuard guard(stack_);
         size_t count = 0;
         if (indefinite) {
             in_.cursor += 1;
@@ -718,6 +715,7 @@ private:
     }
 
     PyObject *map(const unsigned char *at, bool indefinite, uint64_t n) {
+        NestingGuard guard(stack_);
         size_t count = 0;
         if (indefinite) {
             in_.cursor += 1;
