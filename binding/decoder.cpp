@@ -522,14 +522,8 @@ private:
             return bytes(at, argument(at));
         case 0x60 ... 0x7b:
             return text(at, argument(at), key);
-        case 0xf4:
-        case 0xf5:
-        case 0xf6: {
-            in_.cursor += 1;
-            PyObject *value = initial == 0xf4 ? Py_False : initial == 0xf5 ? Py_True : Py_None;
-            Py_INCREF(value);
-            return value;
-        }
+        case 0xf4 ... 0xf6:
+            return constant(initial & 0x1f);
         case 0xf9:
             return real<2>(at);
         case 0xfa:
@@ -858,15 +852,8 @@ private:
 
     __attribute__((noinline)) PyObject *simple(const unsigned char *at, unsigned ai) {
         switch (ai) {
-        case 20:
-        case 21:
-        case 22:
-        case 23: {
-            in_.cursor += 1;
-            PyObject *value = ai == 20 ? Py_False : ai == 21 ? Py_True : ai == 22 ? Py_None : Undefined;
-            Py_INCREF(value);
-            return value;
-        }
+        case 20 ... 23:
+            return constant(ai);
         case 24: {
             uint64_t n = argument(at);
             if (n < 32) fail(at, "simple value %u written in two bytes", (unsigned)n);
@@ -888,6 +875,14 @@ private:
             in_.cursor += 1;
             return made(make_simple((unsigned char)ai));
         }
+    }
+
+    // false, true, null or undefined: additional information 20 to 23.
+    PyObject *constant(unsigned ai) {
+        in_.cursor += 1;
+        PyObject *value = ai == 20 ? Py_False : ai == 21 ? Py_True : ai == 22 ? Py_None : Undefined;
+        Py_INCREF(value);
+        return value;
     }
 
     // A float of kWidth bytes.
