@@ -14,6 +14,10 @@
 #include <cstring>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "decoder.hpp"
 #include "encoder.hpp"
 #include "reader_inline.h"
@@ -92,7 +96,10 @@ PyObject *copy_if_ascii(const unsigned char *s, size_t n) {
     for (; i + 32 <= n; i += 32) {
         uint64_t w[4];
         std::memcpy(w, s + i, 32);
-        if ((w[0] | w[1] | w[2] | w[3]) & 0x8080808080808080u) break;
+        if ((w[0] | w[1] | w[2] | w[3]) & 0x8080808080808080u) {
+            Py_DECREF(text);
+            return nullptr;
+        }
         std::memcpy(out + i, w, 32);
     }
     if (is_ascii(s + i, n - i)) {
@@ -103,106 +110,108 @@ PyObject *copy_if_ascii(const unsigned char *s, size_t n) {
     return nullptr;
 }
 
-// UTF-8 read as strictly as the interpreter reads it (no overlong forms, no
-// surrogates, nothing past U+10FFFF): the number of code points and the
-// largest of them, in one pass. False when it is not UTF-8.
-bool measure_utf8(const unsigned char *s, size_t n, size_t &count, uint32_t &largest) {
-    size_t i = 0, chars = 0;
-    uint32_t top = 0;
-    while (i < n) {
-        if (i + 8 <= n) {
-            uint64_t word;
-            std::memcpy(&word, s + i, 8);
-            if (!(word & 0x8080808080808080u)) {
-                i += 8, chars += 8;
-                continue;
-            }
+// The continuation bytes (10xxxxxx) of text and its largest byte, in a pass
+// that checks nothing: for UTF-8, the number of its characters is the number
+// of the other bytes, and its largest lead byte says how wide the widest is.
+void scan_utf8(const unsigned char *s, size_t n, size_t &continuation, unsigned &largest) {
+    size_t i = 0, count = 0;
+    unsigned top = 0;
+#if defined(__SSE2__) && defined(__x86_64__)
+    const __m128i lead_bits = _mm_set1_epi8((char)0xc0), follow = _mm_set1_epi8((char)0x80);
+    __m128i widest = _mm_setzero_si128();
+    while (n - i >= 16) {
+        // Each byte lane counts up to 255 blocks before it is summed.
+        __m128i counts = _mm_setzero_si128();
+        for (size_t blocks = 0; blocks < 255 && n - i >= 16; ++blocks, i += 16) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
+            widest = _mm_max_epu8(widest, v);
+            counts = _mm_sub_epi8(counts, _mm_cmpeq_epi8(_mm_and_si128(v, lead_bits), follow));
         }
-        unsigned c = s[i];
-        uint32_t code;
-        if (c < 0x80) {
-            i += 1, chars += 1;
-            continue;
-        }
-        if (c < 0xc2) return false;  // a continuation byte, or an overlong lead
-        if (c < 0xe0) {
-            if (n - i < 2 || (s[i + 1] & 0xc0) != 0x80) return false;
-            code = (c & 0x1f) << 6 | (s[i + 1] & 0x3f);
-            i += 2;
-        } else if (c < 0xf0) {
-            if (n - i < 3 || (s[i + 1] & 0xc0) != 0x80 || (s[i + 2] & 0xc0) != 0x80) return false;
-            code = (c & 0x0f) << 12 | (s[i + 1] & 0x3f) << 6 | (s[i + 2] & 0x3f);
-            if (code < 0x800 || (code >= 0xd800 && code <= 0xdfff)) return false;
-            i += 3;
-        } else if (c < 0xf5) {
-            if (n - i < 4 || (s[i + 1] & 0xc0) != 0x80 || (s[i + 2] & 0xc0) != 0x80 || (s[i + 3] & 0xc0) != 0x80) {
-                return false;
-            }
-            code = (c & 0x07) << 18 | (s[i + 1] & 0x3f) << 12 | (s[i + 2] & 0x3f) << 6 | (s[i + 3] & 0x3f);
-            if (code < 0x10000 || code > 0x10ffff) return false;
-            i += 4;
-        } else {
-            return false;
-        }
-        chars += 1;
-        top = std::max(top, code);
+        __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
+        count += (size_t)_mm_cvtsi128_si64(sums) + (size_t)_mm_extract_epi16(sums, 4);
     }
-    count = chars;
+    unsigned char lanes[16];
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(lanes), widest);
+    for (unsigned char lane : lanes) top = std::max<unsigned>(top, lane);
+#endif
+    for (; i < n; ++i) {
+        count += (s[i] & 0xc0) == 0x80;
+        top = std::max<unsigned>(top, s[i]);
+    }
+    continuation = count;
     largest = top;
-    return true;
 }
 
-// The code points of UTF-8 that measure_utf8() has accepted, into a str's
-// characters of Char (wide enough for the largest of them).
+// UTF-8 decoded into a str's characters of Char, and checked as strictly as
+// the interpreter checks it (no overlong forms, no surrogates, nothing past
+// U+10FFFF). Every character written takes one byte that is no continuation
+// byte, so out never passes what scan_utf8() counted. False when it is not
+// UTF-8 (or holds a character wider than Char).
 template <typename Char>
-void fill_utf8(const unsigned char *s, size_t n, Char *out) {
+bool decode_utf8(const unsigned char *s, size_t n, Char *out) {
+    auto follows = [](unsigned byte) { return (byte & 0xc0) == 0x80; };
     size_t i = 0;
     while (i < n) {
         unsigned c = s[i];
         if (c < 0x80) {
-            if (sizeof(Char) == 1 && i + 8 <= n) {
-                uint64_t word;
+            // A run of ASCII, a word at a time while it lasts.
+            for (uint64_t word; n - i >= 8; i += 8, out += 8) {
                 std::memcpy(&word, s + i, 8);
-                if (!(word & 0x8080808080808080u)) {
+                if (word & 0x8080808080808080u) break;
+                if (sizeof(Char) == 1) {
                     std::memcpy(out, &word, 8);
-                    i += 8, out += 8;
-                    continue;
+                } else {
+                    for (int k = 0; k < 8; ++k) out[k] = s[i + k];
                 }
             }
-            *out++ = (Char)c;
-            i += 1;
+            while (i < n && s[i] < 0x80) *out++ = s[i++];
         } else if (c < 0xe0) {
+            if (c < 0xc2 || (sizeof(Char) == 1 && c > 0xc3) || n - i < 2 || !follows(s[i + 1])) return false;
             *out++ = (Char)((c & 0x1f) << 6 | (s[i + 1] & 0x3f));
             i += 2;
         } else if (c < 0xf0) {
-            *out++ = (Char)((c & 0x0f) << 12 | (s[i + 1] & 0x3f) << 6 | (s[i + 2] & 0x3f));
+            if (sizeof(Char) == 1 || n - i < 3 || !follows(s[i + 1]) || !follows(s[i + 2])) return false;
+            uint32_t code = (c & 0x0f) << 12 | (s[i + 1] & 0x3f) << 6 | (s[i + 2] & 0x3f);
+            if (code < 0x800 || (code >= 0xd800 && code <= 0xdfff)) return false;
+            *out++ = (Char)code;
             i += 3;
         } else {
-            *out++ = (Char)((c & 0x07) << 18 | (s[i + 1] & 0x3f) << 12 | (s[i + 2] & 0x3f) << 6 | (s[i + 3] & 0x3f));
+            if (sizeof(Char) < 4 || c > 0xf4 || n - i < 4 || !follows(s[i + 1]) || !follows(s[i + 2]) ||
+                !follows(s[i + 3])) {
+                return false;
+            }
+            uint32_t code = (c & 0x07) << 18 | (s[i + 1] & 0x3f) << 12 | (s[i + 2] & 0x3f) << 6 | (s[i + 3] & 0x3f);
+            if (code < 0x10000 || code > 0x10ffff) return false;
+            *out++ = (Char)code;
             i += 4;
         }
     }
+    return true;
 }
 
 // A str of the narrowest kind from UTF-8, or null (no error set) when it is
 // not UTF-8.
 PyObject *utf8_text(const unsigned char *s, size_t n) {
-    size_t count;
-    uint32_t largest;
-    if (!measure_utf8(s, n, count, largest)) return nullptr;
-    PyObject *text = made(PyUnicode_New((Py_ssize_t)count, largest));
-    switch (PyUnicode_KIND(text)) {
+    size_t continuation;
+    unsigned largest;
+    scan_utf8(s, n, continuation, largest);
+    // The widest character: below 0x80 with no lead byte, below 0x100 with
+    // leads up to 0xc3, below 0x10000 with leads up to 0xef.
+    Py_UCS4 widest = largest < 0x80 ? 0x7f : largest <= 0xc3 ? 0xff : largest < 0xf0 ? 0xffff : 0x10ffff;
+    Ref text(made(PyUnicode_New((Py_ssize_t)(n - continuation), widest)));
+    bool decoded;
+    switch (PyUnicode_KIND(text.get())) {
     case PyUnicode_1BYTE_KIND:
-        fill_utf8(s, n, PyUnicode_1BYTE_DATA(text));
+        decoded = decode_utf8(s, n, PyUnicode_1BYTE_DATA(text.get()));
         break;
     case PyUnicode_2BYTE_KIND:
-        fill_utf8(s, n, PyUnicode_2BYTE_DATA(text));
+        decoded = decode_utf8(s, n, PyUnicode_2BYTE_DATA(text.get()));
         break;
     default:
-        fill_utf8(s, n, PyUnicode_4BYTE_DATA(text));
+        decoded = decode_utf8(s, n, PyUnicode_4BYTE_DATA(text.get()));
         break;
     }
-    return text;
+    return decoded ? text.release() : nullptr;
 }
 
 // Up to eight bytes as one word, with fixed-size loads only.
@@ -544,18 +553,15 @@ private:
 
     // ASCII is its own UTF-8: copied without a decoding pass. A long text is
     // checked while it is copied, once its head has shown it is likely ASCII.
-    // Other short text is measured, then decoded straight into its str.
+    // Other text is measured, then decoded straight into its str.
     PyObject *text_of(const unsigned char *at, const unsigned char *s, size_t n) {
         if (n < 64) {
             if (is_ascii(s, n)) return ascii_text(s, n);
         } else if (is_ascii(s, 64)) {
             if (PyObject *ascii = copy_if_ascii(s, n)) return ascii;
         }
-        if (n < 128) {
-            if (PyObject *value = utf8_text(s, n)) return value;
-        }
-        // The interpreter's decoder is the faster one on longer text, and
-        // says where and why text is not UTF-8.
+        if (PyObject *value = utf8_text(s, n)) return value;
+        // Not UTF-8: the interpreter's decoder says where and why.
         PyObject *value = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(s), (Py_ssize_t)n, "strict");
         if (!value) {
             if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) fail_from_error(at, "invalid UTF-8 in text string");

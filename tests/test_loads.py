@@ -265,6 +265,18 @@ def test_text_decodes_as_python_does(raw):
             assert loads(bytes([0x7b]) + len(data).to_bytes(8, "big") + data) == expected
 
 
+@pytest.mark.parametrize("char", ["a", "\xe9", "\u65e5", "\U0001f600"])  # each width of str
+@pytest.mark.parametrize("bad", [b"\x80", b"\xc1\xbf", b"\xe0\x9f\xbf", b"\xed\xa0\x80", b"\xf4\x90\x80\x80",
+                                 b"\xe6\xb0", b"\xf8\x88\x80\x80\x80"])
+def test_text_is_checked_from_end_to_end(char, bad):
+    good = (char * 300).encode()
+    middle = 150 * len(char.encode())
+    assert loads(dumps(char * 300)) == char * 300
+    for data in (bad + good, good[:middle] + bad + good[middle:], good + bad):
+        with pytest.raises(CBORDecodeError, match="invalid UTF-8"):
+            loads(b"\x79" + len(data).to_bytes(2, "big") + data)
+
+
 scalars = (st.none() | st.booleans() | st.integers() | st.floats(allow_nan=False) | st.text() | st.binary()
            | st.datetimes(timezones=st.just(UTC)))
 documents = st.recursive(scalars, lambda inner: st.lists(inner, max_size=5)
