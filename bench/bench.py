@@ -60,12 +60,18 @@ PEERS = ("msgpack", "ormsgpack", "orjson")  # the fast peers: every margin over 
 COPY_BOUND = ("bytes 1 KiB x 1000", "str 1 MB ASCII x 3", "str ~1 MB non-ASCII x 3")
 
 
-def add_baseline(path):
-    """Times another build of the module beside this one (loaded under its own name)."""
+def load_build(path):
+    """Another build of the module (its package directory or its .so), loaded beside this one."""
     so = path if path.is_file() else next(path.glob("__init__*.so"))
     found = importlib.util.spec_from_file_location("vantra_cbor", so)
     build = importlib.util.module_from_spec(found)
     found.loader.exec_module(build)
+    return build
+
+
+def add_baseline(path):
+    """Times another build of the module beside this one."""
+    build = load_build(path)
     LIBRARIES[2:2] = [("baseline indef", build.dumps, "f(x)", cbor2.loads),
                       ("baseline def", build.dumps, "f(x, indefinite=False)", cbor2.loads)]
 

@@ -1,13 +1,15 @@
 """Decoding speed of vantra_cbor.loads against cbor2, msgpack, ormsgpack, orjson and json.
 
-    python bench/bench_loads.py [--quick] [--out DIR]
+    python bench/bench_loads.py [--quick] [--out DIR] [--baseline BUILD]
 
 Each library decodes the same payloads as encoded by itself (CBOR for vantra_cbor and
 cbor2, MessagePack for msgpack and ormsgpack, JSON for orjson and json); a library whose
 document does not decode back to the payload gets an empty cell. For payloads bound by
 copying (long strings, byte blobs), `floor` is the cost of making the same bytes/str
 objects from views of the CBOR buffer, with no CBOR read around them. Samples are
-interleaved across libraries; medians are reported.
+interleaved across libraries; medians are reported. --baseline times another build
+of vantra_cbor (its package directory or its .so) in the same run, as the column
+"baseline".
 """
 import argparse
 import json
@@ -22,8 +24,8 @@ import orjson
 import ormsgpack
 
 import vantra_cbor
-from bench import (COPY_BOUND, as_plain, calibrate, environment, fmt_time, interleaved, make_timer, markdown_table,
-                   payloads)
+from bench import (COPY_BOUND, as_plain, calibrate, environment, fmt_time, interleaved, load_build, make_timer,
+                   markdown_table, payloads)
 
 # (column, encoder, decoder)
 DECODERS = [
@@ -90,10 +92,11 @@ def plot(results, path):
 
     titles = [t for t, _ in results]
     fig, ax = plt.subplots(figsize=(9, 0.6 * len(titles) + 1.8))
-    height = 0.8 / len(PEERS)
-    for i, peer in enumerate(PEERS):
+    peers = [peer for peer in PEERS if peer != "baseline"]
+    height = 0.8 / len(peers)
+    for i, peer in enumerate(peers):
         vals = [res[peer] / res["vantra"] if peer in res else 0 for _, res in results]
-        ys = [k + (i - len(PEERS) / 2 + 0.5) * height for k in range(len(titles))]
+        ys = [k + (i - len(peers) / 2 + 0.5) * height for k in range(len(titles))]
         bars = ax.barh(ys, vals, height, label="vs " + peer)
         ax.bar_label(bars, labels=["%.2g" % v if v else "" for v in vals], fontsize=6, padding=2)
     ax.axvline(1, color="black", linewidth=0.8)
@@ -112,7 +115,12 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer, shorter samples")
     parser.add_argument("--out", type=Path, default=Path(__file__).resolve().parent / "results")
+    parser.add_argument("--baseline", type=Path, help="another build of vantra_cbor, timed alongside")
     args = parser.parse_args()
+    if args.baseline:
+        build = load_build(args.baseline)
+        DECODERS.insert(1, ("baseline", lambda x: build.dumps(x, indefinite=False), build.loads))
+        PEERS.insert(0, "baseline")
     samples, target_ns = (7, 10e6) if args.quick else (21, 25e6)
     started = time.perf_counter()
     env = environment()
