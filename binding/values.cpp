@@ -52,12 +52,24 @@ PyObject *tag_new(PyTypeObject *, PyObject *args, PyObject *kwargs) {
     return make_tag(tag, value);
 }
 
+// A long chain of tags is freed through the interpreter's trashcan, as its
+// own containers are, so freeing it does not recurse once a level.
 void tag_dealloc(PyObject *self) {
     PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+#if PY_VERSION_HEX >= 0x03080000
+    Py_TRASHCAN_BEGIN(self, tag_dealloc)
+#else
+    Py_TRASHCAN_SAFE_BEGIN(self)
+#endif
     Py_CLEAR(reinterpret_cast<TagObject *>(self)->value);
     type->tp_free(self);
     release_type(type);
+#if PY_VERSION_HEX >= 0x03080000
+    Py_TRASHCAN_END
+#else
+    Py_TRASHCAN_SAFE_END(self)
+#endif
 }
 
 int tag_traverse(PyObject *self, visitproc visit, void *arg) {

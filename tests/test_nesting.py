@@ -113,6 +113,18 @@ for name, make in cases.items():
 """ % MODES
 
 
+def test_long_tag_chains_are_freed():
+    # Freeing a chain of 300k tags, bare or through lists, must not recurse once a level.
+    run("""
+    from vantra_cbor import Tag
+    for wrap in (lambda t: Tag(1000, t), lambda t: Tag(1000, [t])):
+        t = 0
+        for _ in range(300000):
+            t = wrap(t)
+        del t
+    """)
+
+
 def test_containers_mutated_while_encoding():
     results = dict(run(MUTATIONS))
     list_changed = "RuntimeError: list changed size during iteration"
