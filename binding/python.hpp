@@ -16,6 +16,11 @@
 #pragma weak Py_LeaveRecursiveCall
 #pragma weak _PyThreadState_UncheckedGet
 #pragma weak _Py_CheckRecursionLimit
+#pragma weak _PyTrash_begin
+#pragma weak _PyTrash_cond
+#pragma weak _PyTrash_end
+#pragma weak _PyTrash_thread_deposit_object
+#pragma weak _PyTrash_thread_destroy_chain
 
 // Which of the interned names a keyword argument is: its index, or count for
 // none. Keywords written in code are interned too, so one pointer pass finds
