@@ -19,8 +19,7 @@ void StackBound::beyond_floor() {
     throw PythonErrorSet();
 }
 
-NestingGuard::NestingGuard(StackBound &stack) {
-    stack.check();
+void NestingGuard::enter(StackBound &stack) {
     if (Py_EnterRecursiveCall(stack.where())) throw PythonErrorSet();
 }
 

@@ -49,6 +49,15 @@ bool hold_as(PyObject *obj, DumpValue &out) {
     return true;
 }
 
+// Whether obj is of one of the exact common types below, which classify()
+// takes as they are: such an object can be written without being classified.
+inline bool is_exact_common(PyObject *obj) {
+    PyTypeObject *type = Py_TYPE(obj);
+    return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyDict_Type ||
+           type == &PyList_Type || type == &PyTuple_Type || type == &PyBytes_Type || obj == Py_True ||
+           obj == Py_False || obj == Py_None;
+}
+
 // Classifies obj into out (holding a new reference for the object alternatives);
 // false when no alternative takes it. The common types are decided by one
 // type-pointer or identity test each.

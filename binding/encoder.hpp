@@ -157,21 +157,66 @@ public:
         if (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < floor_) beyond_floor();
     }
     const char *where() const { return where_; }
+    // The calling thread's state, looked up on the call's first container.
+    PyThreadState *thread() {
+        if (!thread_) thread_ = PyThreadState_Get();
+        return thread_;
+    }
 
 private:
     void beyond_floor();
     uintptr_t floor_;
     const char *where_;
+    PyThreadState *thread_ = nullptr;
 };
+
+// Python's recursion count for C code, where the thread state shows it
+// (3.11 to 3.13): kept here as the interpreter's own Py_EnterRecursiveCall and
+// Py_LeaveRecursiveCall keep it, without a call each way. Other versions call
+// those functions.
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000
+#define VANTRA_RECURSION_COUNT 1
+inline int &recursion_remaining(PyThreadState *thread) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return thread->c_recursion_remaining;
+#else
+    return thread->recursion_remaining;
+#endif
+}
+#endif
 
 // Held around every container: nesting is bounded by Python's recursion limit
 // and by the native stack that is left, so no value can overflow the stack.
 class NestingGuard {
 public:
-    explicit NestingGuard(StackBound &stack);
-    ~NestingGuard() { Py_LeaveRecursiveCall(); }
+    explicit NestingGuard(StackBound &stack) {
+        stack.check();
+#ifdef VANTRA_RECURSION_COUNT
+        thread_ = stack.thread();
+        int &remaining = recursion_remaining(thread_);
+        if (remaining > 0) {
+            --remaining;  // short of the limit, all that Py_EnterRecursiveCall does
+            return;
+        }
+#endif
+        enter(stack);
+    }
+    ~NestingGuard() {
+#ifdef VANTRA_RECURSION_COUNT
+        ++recursion_remaining(thread_);
+#else
+        Py_LeaveRecursiveCall();
+#endif
+    }
     NestingGuard(const NestingGuard &) = delete;
     NestingGuard &operator=(const NestingGuard &) = delete;
+
+private:
+    // Py_EnterRecursiveCall, which raises RecursionError at the limit.
+    static void enter(StackBound &stack);
+#ifdef VANTRA_RECURSION_COUNT
+    PyThreadState *thread_;
+#endif
 };
 
 // A writer fails only when the codec cannot allocate.

@@ -821,7 +821,7 @@ PyObject *encode_in(const EncoderObject *self, PyObject *value) {
 }
 
 PyObject *encode_value(const EncoderObject *self, PyObject *value) {
-    try {
+    return guarded([&] {
         bool limited = self->max_depth != 0;
         if (self->deterministic) {
             return limited ? encode_in<false, true, Mode::Deterministic>(self, value)
@@ -833,18 +833,7 @@ PyObject *encode_value(const EncoderObject *self, PyObject *value) {
         }
         return limited ? encode_in<false, true, Mode::Extended>(self, value)
                        : encode_in<false, false, Mode::Extended>(self, value);
-    } catch (const PythonErrorSet &) {
-        return nullptr;
-    } catch (py::error_already_set &e) {
-        e.restore();
-        return nullptr;
-#ifdef __GLIBCXX__
-    } catch (abi::__forced_unwind &) {
-        throw;
-#endif
-    } catch (...) {
-        return translate_current_exception();
-    }
+    });
 }
 
 PyObject *encoder_encode(PyObject *self, PyObject *value) { return encode_value(as_encoder(self), value); }

@@ -75,29 +75,45 @@ PyObject *incompatible(PyObject *const *args, Py_ssize_t nargs, PyObject *kwname
 bool convert(PyObject *obj, bool &out) { return !obj || load_truth(obj, out); }
 bool convert(PyObject *obj, unsigned long &out) { return !obj || load_int(obj, true, out); }
 
-PyObject *dumps_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    try {
-        PyObject *given[3] = {nullptr, nullptr, nullptr};
-        DumpValue value;
-        bool indefinite = true;
-        unsigned long max_depth = 0;
-        if (!match(args, nargs, kwnames, given) || !classify(given[0], true, value) ||
-            !convert(given[1], indefinite) || !convert(given[2], max_depth)) {
-            return incompatible(args, nargs, kwnames);
-        }
-        return dumps(value, indefinite, max_depth).release().ptr();
-    } catch (const PythonErrorSet &) {
-        return nullptr;
-    } catch (py::error_already_set &e) {
-        e.restore();
-        return nullptr;
-#ifdef __GLIBCXX__
-    } catch (abi::__forced_unwind &) {
-        throw;
-#endif
-    } catch (...) {
-        return translate_current_exception();
+// Arguments matched, classified and converted as pybind11's dispatcher would.
+__attribute__((noinline)) PyObject *dumps_general(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *given[3] = {nullptr, nullptr, nullptr};
+    DumpValue value;
+    bool indefinite = true;
+    unsigned long max_depth = 0;
+    if (!match(args, nargs, kwnames, given)) return incompatible(args, nargs, kwnames);
+    bool common = is_exact_common(given[0]);
+    if ((!common && !classify(given[0], true, value)) || !convert(given[1], indefinite) ||
+        !convert(given[2], max_depth)) {
+        return incompatible(args, nargs, kwnames);
     }
+    return common ? dumps_common(given[0], indefinite, max_depth) : dumps(value, indefinite, max_depth).release().ptr();
+}
+
+// The common calls, dumps(value), dumps(value, flag) and
+// dumps(value, indefinite=flag) with flag True or False: the flag, or false
+// for any other call.
+bool plain_call(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, bool &indefinite) {
+    if (nargs == 1 && !kwnames) return true;
+    PyObject *flag;
+    if (nargs == 2 && !kwnames) {
+        flag = args[1];
+    } else if (nargs == 1 && PyTuple_GET_SIZE(kwnames) == 1 && PyTuple_GET_ITEM(kwnames, 0) == parameter_names[1]) {
+        flag = args[1];
+    } else {
+        return false;
+    }
+    indefinite = flag == Py_True;
+    return indefinite || flag == Py_False;
+}
+
+PyObject *dumps_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    // A plain call with a value of an exact common type: nothing to match, classify or convert.
+    bool indefinite = true;
+    if (nargs >= 1 && plain_call(args, nargs, kwnames, indefinite) && is_exact_common(args[0])) {
+        return guarded([&] { return dumps_common(args[0], indefinite, 0); });
+    }
+    return guarded([&] { return dumps_general(args, nargs, kwnames); });
 }
 
 }  // namespace

@@ -11,10 +11,32 @@
 namespace vantra {
 namespace {
 
+// A value classified beforehand, or an object of an exact common type, which
+// is written as it is.
 template <bool Indefinite, bool Limited>
-py::bytes encode(DumpEncoder<Limited> &encoder, const DumpValue &value) {
-    std::visit(Encode<Indefinite, Limited>{encoder}, value);
+void write(Encode<Indefinite, Limited> encode, const DumpValue &value) {
+    std::visit(encode, value);
+}
+template <bool Indefinite, bool Limited>
+void write(Encode<Indefinite, Limited> encode, PyObject *value) {
+    encode.write_object(value);
+}
+
+template <bool Indefinite, bool Limited, class Value>
+py::bytes encode(DumpEncoder<Limited> &encoder, const Value &value) {
+    write(Encode<Indefinite, Limited>{encoder}, value);
     return encoder.output.finish();
+}
+
+// Picks one of the four handler sets once per call.
+template <class Value>
+py::bytes dumps_with(const Value &value, bool indefinite, unsigned long max_depth) {
+    if (max_depth != 0) {
+        DumpEncoder<true> encoder{{}, 0, max_depth, kErrorTextLimit};
+        return indefinite ? encode<true>(encoder, value) : encode<false>(encoder, value);
+    }
+    DumpEncoder<false> encoder{{}, kErrorTextLimit};
+    return indefinite ? encode<true>(encoder, value) : encode<false>(encoder, value);
 }
 
 }  // namespace
@@ -26,14 +48,12 @@ void prepare_exceptions() {
     }
 }
 
-// Picks one of the four handler sets once per call.
 py::bytes dumps(const DumpValue &value, bool indefinite, unsigned long max_depth) {
-    if (max_depth != 0) {
-        DumpEncoder<true> encoder{{}, 0, max_depth, kErrorTextLimit};
-        return indefinite ? encode<true>(encoder, value) : encode<false>(encoder, value);
-    }
-    DumpEncoder<false> encoder{{}, kErrorTextLimit};
-    return indefinite ? encode<true>(encoder, value) : encode<false>(encoder, value);
+    return dumps_with(value, indefinite, max_depth);
+}
+
+PyObject *dumps_common(PyObject *value, bool indefinite, unsigned long max_depth) {
+    return dumps_with(value, indefinite, max_depth).release().ptr();
 }
 
 void dump(const DumpValue &value, py::object fp, bool indefinite, unsigned long max_depth) {
