@@ -114,8 +114,10 @@ inline int write_counted_head(G *g, int major_type, size_t count) {
 // Short copies (most keys and words) as two overlapping fixed-size moves.
 inline void copy_bytes(unsigned char *to, const void *from, size_t count) {
     const unsigned char *src = static_cast<const unsigned char *>(from);
-    if (count > 16) {
+    if (count > 32) {
         std::memcpy(to, src, count);
+    } else if (count >= 16) {
+        std::memcpy(to, src, 16), std::memcpy(to + count - 16, src + count - 16, 16);
     } else if (count >= 8) {
         std::memcpy(to, src, 8), std::memcpy(to + count - 8, src + count - 8, 8);
     } else if (count >= 4) {
