@@ -62,8 +62,13 @@ def test_accepted_options(kwargs):
     assert dumps(value="a", **kwargs) == b"\x61a"
 
 
-def test_positional_and_keyword_forms_agree():
-    assert dumps(-7) == dumps(-7, True, 0) == dumps(value=-7, indefinite=True, max_depth=0) == b"\x26"
+@pytest.mark.parametrize("flag, expected", [(True, "9f01bf61619fffffff"), (False, "8201a1616180")])
+def test_positional_and_keyword_forms_agree(flag, expected):
+    value = [1, {"a": []}]
+    forms = [dumps(value, flag), dumps(value, indefinite=flag), dumps(value, flag, 0), dumps(value, flag, max_depth=9),
+             dumps(value=value, indefinite=flag, max_depth=0), dumps(value, int(flag)), dumps(value, np.bool_(flag))]
+    assert [f.hex() for f in forms] == [expected] * len(forms)
+    assert dumps(-7) == dumps(-7, flag) == b"\x26"
 
 
 def test_keywords_made_at_run_time():

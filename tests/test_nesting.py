@@ -8,6 +8,8 @@ import textwrap
 
 import pytest
 
+import vantra_cbor
+
 
 def run(code):
     proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
@@ -239,3 +241,38 @@ def test_calls_on_a_stack_of_their_own(tmp_path):
     proc = subprocess.run([sys.executable, "-c", OWN_STACK, str(lib)], capture_output=True, text=True, timeout=600)
     assert proc.returncode == 0, proc.stderr
     assert json.loads(proc.stdout) == [601]
+
+
+def deepest_list_encoded(deep, depth):
+    """The deepest of deep's nested lists (depth levels) that dumps accepts, by bisection."""
+    levels = [deep]
+    for _ in range(depth):
+        levels.append(levels[-1][0])  # levels[k] nests depth - k deep
+    fits, fails = 0, depth
+    while fails - fits > 1:
+        mid = (fits + fails) // 2
+        try:
+            vantra_cbor.dumps(levels[depth - mid])
+            fits = mid
+        except RecursionError:
+            fails = mid
+    return fits
+
+
+def test_interpreter_recursion_count_is_balanced():
+    # Every container takes one level of Python's recursion count and gives it
+    # back on every way out, so calls that fail deep inside leave the deepest
+    # nesting accepted afterwards unchanged.
+    depth = 200000
+    deep = 0
+    for _ in range(depth):
+        deep = [deep]
+    before = deepest_list_encoded(deep, depth)
+    assert 0 < before < depth
+    for call in [lambda: vantra_cbor.dumps(deep), lambda: vantra_cbor.dumps([[[object()]]], False, 0),
+                 lambda: vantra_cbor.Encoder(default=lambda v: [[v]]).encode(object()),
+                 lambda: vantra_cbor.Encoder(deterministic=True).encode({1: [deep]}),
+                 lambda: vantra_cbor.loads(b"\x81" * depth + b"\x00")] * 3:
+        with pytest.raises((RecursionError, RuntimeError, TypeError, ValueError)):
+            call()
+    assert deepest_list_encoded(deep, depth) == before
