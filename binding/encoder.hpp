@@ -146,6 +146,21 @@ struct ThreadStack {
 extern __thread ThreadStack thread_stack __attribute__((tls_model("initial-exec")));
 uintptr_t find_stack_floor();
 
+// Where the calling thread's stack has reached. Read from the register where
+// it can be: inlined into the container loops, a frame address would make them
+// keep a frame pointer, taking a register from them.
+inline uintptr_t stack_pointer() {
+    uintptr_t sp;
+#if defined(__x86_64__)
+    __asm__("mov %%rsp, %0" : "=r"(sp));
+#elif defined(__aarch64__)
+    __asm__("mov %0, sp" : "=r"(sp));
+#else
+    sp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+#endif
+    return sp;
+}
+
 // Bounds the native stack a call may use: exact from its first container, in
 // every thread and in a call started from a hook deep inside another.
 // `where` ends the RecursionError's message ("maximum recursion depth exceeded<where>").
@@ -154,7 +169,7 @@ public:
     explicit StackBound(const char *where = " while encoding a CBOR object")
         : floor_(thread_stack.floor ? thread_stack.floor : find_stack_floor()), where_(where) {}
     void check() {
-        if (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < floor_) beyond_floor();
+        if (stack_pointer() < floor_) beyond_floor();
     }
     const char *where() const { return where_; }
     // The calling thread's state, looked up on the call's first container.
