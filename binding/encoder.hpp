@@ -148,13 +148,14 @@ uintptr_t find_stack_floor();
 
 // Where the calling thread's stack has reached. Read from the register where
 // it can be: inlined into the container loops, a frame address would make them
-// keep a frame pointer, taking a register from them.
+// keep a frame pointer, taking a register from them. Volatile: read afresh at
+// every container, also where one container's loop is inlined into another's.
 inline uintptr_t stack_pointer() {
     uintptr_t sp;
 #if defined(__x86_64__)
-    __asm__("mov %%rsp, %0" : "=r"(sp));
+    __asm__ volatile("mov %%rsp, %0" : "=r"(sp));
 #elif defined(__aarch64__)
-    __asm__("mov %0, sp" : "=r"(sp));
+    __asm__ volatile("mov %0, sp" : "=r"(sp));
 #else
     sp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
 #endif
