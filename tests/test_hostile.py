@@ -1,4 +1,5 @@
 """Hostile input and misbehaving hooks: never a crash, memory bounded by the input, a clear error."""
+import datetime as dt
 import decimal
 import subprocess
 import sys
@@ -7,6 +8,7 @@ import tracemalloc
 
 import numpy as np
 import pytest
+from hypothesis import given, settings, strategies as st
 
 from vantra_cbor import CBORDecodeError, Encoder, Tag, loads
 
@@ -134,3 +136,12 @@ def test_errors_name_their_cause():
     for data in (memoryview(b"\x00\x83\x01\x02\x03")[1::2], np.frombuffer(b"\x83\x01\x02\x03" * 2, np.uint8)[::2]):
         with pytest.raises(BufferError, match="reads a C-contiguous buffer"):
             loads(data)
+
+
+@settings(max_examples=500, deadline=None)
+@given(st.datetimes(timezones=st.just(dt.timezone.utc)) | st.sampled_from([
+    dt.datetime.max.replace(tzinfo=dt.timezone.utc), dt.datetime.min.replace(tzinfo=dt.timezone.utc),
+    dt.datetime(2262, 4, 11, 23, 47, 16, 854775, dt.timezone.utc)]))
+def test_epoch_times_come_back_exactly(when):
+    for encoder in (Encoder(datetime_as="epoch"), Encoder(datetime_as="epoch", deterministic=True)):
+        assert loads(encoder.encode(when)) == when

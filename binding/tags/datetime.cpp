@@ -119,7 +119,159 @@ PyObject *made_or_refused(Decoder &decoder, const unsigned char *at, PyObject *v
     return value;
 }
 
+// ---- Writing -------------------------------------------------------------------------
+
+
+PyObject *tzinfo_of(PyObject *dt) {
+#if PY_VERSION_HEX >= 0x030A0000
+    return PyDateTime_DATE_GET_TZINFO(dt);
+#else
+    auto *d = reinterpret_cast<PyDateTime_DateTime *>(dt);
+    return d->hastzinfo ? d->tzinfo : Py_None;
+#endif
+}
+
+[[noreturn]] void refuse_naive() {
+    refuse(CBOREncodeValueError, "cannot encode a naive datetime",
+           ": give it a timezone, for example tzinfo=datetime.timezone.utc");
+}
+
+// Days from 1970-01-01 to a proleptic Gregorian date.
+long long days_from_civil(long long y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    long long era = (y >= 0 ? y : y - 399) / 400;
+    unsigned yoe = (unsigned)(y - era * 400);
+    unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + (long long)doe - 719468;
+}
+
+char *put_digits(char *p, unsigned value, int width) {
+    for (int i = width - 1; i >= 0; --i, value /= 10) p[i] = (char)('0' + value % 10);
+    return p + width;
+}
+
+char *put_date(char *p, PyObject *date) {
+    p = put_digits(p, (unsigned)PyDateTime_GET_YEAR(date), 4);
+    *p++ = '-';
+    p = put_digits(p, (unsigned)PyDateTime_GET_MONTH(date), 2);
+    *p++ = '-';
+    return put_digits(p, (unsigned)PyDateTime_GET_DAY(date), 2);
+}
+
+// The datetime's UTC offset in microseconds; a naive one is refused.
+long long utc_offset(PyObject *dt) {
+    PyObject *tzinfo = tzinfo_of(dt);
+    if (tzinfo == Py_None) refuse_naive();
+    if (tzinfo == PyDateTime_TimeZone_UTC) return 0;
+    static PyObject *name_utcoffset = PyUnicode_InternFromString("utcoffset");
+    py::object delta = py::reinterpret_steal<py::object>(
+        name_utcoffset ? PyObject_CallMethodObjArgs(dt, name_utcoffset, nullptr) : nullptr);
+    if (!delta) raise_python_error();
+    if (delta.ptr() == Py_None) refuse_naive();
+    // datetime.utcoffset() has checked it is a timedelta within a day.
+    return ((long long)PyDateTime_DELTA_GET_DAYS(delta.ptr()) * 86400 + PyDateTime_DELTA_GET_SECONDS(delta.ptr())) *
+               kMicro + PyDateTime_DELTA_GET_MICROSECONDS(delta.ptr());
+}
+
+// Tag 0: RFC 3339 text, "Z" for UTC. Offsets with seconds, which RFC 3339
+// cannot write, are written as the same instant in UTC.
+int write_datetime_text(Sink *sink, PyObject *dt) {
+    long long offset = utc_offset(dt);
+    py::object utc;
+    if (offset % (60 * kMicro) != 0) {
+        static PyObject *name_astimezone = PyUnicode_InternFromString("astimezone");
+        utc = py::reinterpret_steal<py::object>(
+            name_astimezone ? PyObject_CallMethodObjArgs(dt, name_astimezone, PyDateTime_TimeZone_UTC, nullptr) : nullptr);
+        if (!utc) raise_python_error();
+        dt = utc.ptr();
+        offset = 0;
+    }
+    char text[40];
+    char *p = put_date(text, dt);
+    *p++ = 'T';
+    p = put_digits(p, (unsigned)PyDateTime_DATE_GET_HOUR(dt), 2);
+    *p++ = ':';
+    p = put_digits(p, (unsigned)PyDateTime_DATE_GET_MINUTE(dt), 2);
+    *p++ = ':';
+    p = put_digits(p, (unsigned)PyDateTime_DATE_GET_SECOND(dt), 2);
+    if (unsigned micro = (unsigned)PyDateTime_DATE_GET_MICROSECOND(dt)) {
+        *p++ = '.';
+        p = put_digits(p, micro, 6);
+    }
+    if (offset == 0) {
+        *p++ = 'Z';
+    } else {
+        *p++ = offset < 0 ? '-' : '+';
+        long long minutes = (offset < 0 ? -offset : offset) / (60 * kMicro);
+        p = put_digits(p, (unsigned)(minutes / 60), 2);
+        *p++ = ':';
+        p = put_digits(p, (unsigned)(minutes % 60), 2);
+    }
+    write_head(sink, kTagMajor, 0);
+    return checked(cbor_inline::write_string(sink, kTextMajor, text, (size_t)(p - text)));
+}
+
+// Tag 1: seconds since 1970-01-01T00:00Z, an int when whole, else a float
+// when the decoder reads it back as the same microsecond. A float cannot hold
+// every microsecond far from 1970 (nor the last one of 9999): such a time is
+// written as tag 0 text instead, which holds it exactly.
+int write_datetime_epoch(Sink *sink, PyObject *dt, bool shortest) {
+    long long offset = utc_offset(dt);
+    long long days = days_from_civil(PyDateTime_GET_YEAR(dt), (unsigned)PyDateTime_GET_MONTH(dt),
+                                      (unsigned)PyDateTime_GET_DAY(dt));
+    long long seconds = days * 86400 + PyDateTime_DATE_GET_HOUR(dt) * 3600 + PyDateTime_DATE_GET_MINUTE(dt) * 60 +
+                        PyDateTime_DATE_GET_SECOND(dt);
+    long long micros = seconds * kMicro + PyDateTime_DATE_GET_MICROSECOND(dt) - offset;  // |micros| < 2**58
+    if (micros % kMicro == 0) {
+        long long whole = micros / kMicro;
+        write_head(sink, kTagMajor, 1);
+        return checked(whole < 0 ? cbor_inline::write_negint(sink, whole) : cbor_inline::write_uint(sink, (uint64_t)whole));
+    }
+    // One rounding, as Python's int / int: exact operands below 2**53.
+    constexpr long long kExact = 1LL << 53;
+    double value;
+    if (micros > -kExact && micros < kExact) {
+        value = (double)micros / 1e6;
+    } else {
+        py::object numerator = py::reinterpret_steal<py::object>(PyLong_FromLongLong(micros));
+        py::object denominator = py::reinterpret_steal<py::object>(PyLong_FromLongLong(kMicro));
+        if (!numerator || !denominator) raise_python_error();
+        py::object quotient = py::reinterpret_steal<py::object>(PyNumber_TrueDivide(numerator.ptr(), denominator.ptr()));
+        if (!quotient) raise_python_error();
+        value = PyFloat_AS_DOUBLE(quotient.ptr());
+    }
+    long long back;
+    if (!micros_of(value, back) || back != micros) return write_datetime_text(sink, dt);
+    write_head(sink, kTagMajor, 1);
+    return write_float_value(sink, value, shortest);
+}
+
+// Tag 1004: RFC 3339 full-date text.
+int write_date(Sink *sink, PyObject *date) {
+    char text[10];
+    put_date(text, date);
+    write_head(sink, kTagMajor, 1004);
+    return checked(cbor_inline::write_string(sink, kTextMajor, text, sizeof text));
+}
+
+
 }  // namespace
+
+Leaf write_datetime(const WriteArgs &args, PyObject *obj) {
+    if (PyDateTime_Check(obj)) {
+        if (args.settings.epoch) {
+            write_datetime_epoch(args.sink, obj, args.shortest);
+        } else {
+            write_datetime_text(args.sink, obj);
+        }
+    } else if (PyDate_Check(obj)) {
+        write_date(args.sink, obj);
+    } else {
+        return Leaf::kNotMine;
+    }
+    return Leaf::kWritten;
+}
 
 bool init_datetime_family() {
     PyDateTime_IMPORT;

@@ -1,6 +1,11 @@
 // Numbers: bignums (tags 2 and 3) and decimal fractions (tag 4).
 #include "tags.hpp"
 
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <string>
 #include <vector>
 
 namespace vantra {
@@ -118,7 +123,100 @@ PyObject *long_decimal(Decoder &decoder, PyObject *decimal, PyObject *mantissa, 
     return value ? call_method(context, "scaleb", value.get(), exponent) : nullptr;
 }
 
+// ---- Writing -------------------------------------------------------------------------
+
+// A non-negative exact int past 64 bits, as tag 2 or 3 over its big-endian magnitude.
+int write_bignum(Sink *sink, int tag, PyObject *magnitude) {
+    static PyObject *name_bit_length = PyUnicode_InternFromString("bit_length");
+    static PyObject *name_to_bytes = PyUnicode_InternFromString("to_bytes");
+    static PyObject *name_big = PyUnicode_InternFromString("big");
+    if (!name_bit_length || !name_to_bytes || !name_big) raise_python_error();
+    py::object bits = py::reinterpret_steal<py::object>(PyObject_CallMethodObjArgs(magnitude, name_bit_length, nullptr));
+    if (!bits) raise_python_error();
+    Py_ssize_t size = (PyLong_AsSsize_t(bits.ptr()) + 7) / 8;
+    py::object length = py::reinterpret_steal<py::object>(PyLong_FromSsize_t(size));
+    if (!length) raise_python_error();
+    py::object data = py::reinterpret_steal<py::object>(
+        PyObject_CallMethodObjArgs(magnitude, name_to_bytes, length.ptr(), name_big, nullptr));
+    if (!data) raise_python_error();
+    write_head(sink, kTagMajor, (uint64_t)tag);
+    return write_bytes_of(sink, data.ptr(), PyBytes_AS_STRING(data.ptr()), (size_t)PyBytes_GET_SIZE(data.ptr()));
+}
+
+
+// Tag 4 [exponent, mantissa], read from the decimal's own text ("-1.25E+7");
+// NaN and the infinities, which tag 4 cannot hold, as floats.
+int write_decimal_fraction(Sink *sink, PyObject *obj) {
+    py::object text = py::reinterpret_steal<py::object>(decimal_type.type->tp_str(obj));
+    if (!text) raise_python_error();
+    std::string s = utf8_of(text.ptr());
+    size_t i = 0;
+    bool negative = s[i] == '-';
+    if (negative || s[i] == '+') ++i;
+    if (i < s.size() && !(s[i] >= '0' && s[i] <= '9')) {
+        bool infinite = s[i] == 'I';
+        return checked(cbor_inline::write_float(sink, infinite ? (negative ? -HUGE_VAL : HUGE_VAL) : NAN));
+    }
+    size_t end = std::min(s.find_first_of("Ee", i), s.size()), dot = s.find('.', i);
+    std::string digits;
+    for (size_t j = i; j < end; ++j) {
+        if (j != dot) digits += s[j];
+    }
+    long long fraction = dot < end ? (long long)(end - dot - 1) : 0, exponent = 0;
+    if (end < s.size()) {
+        errno = 0;
+        exponent = std::strtoll(s.c_str() + end + 1, nullptr, 10);
+        if (errno) refuse(CBOREncodeValueError, "cannot encode a Decimal whose exponent exceeds 64 bits");
+    }
+    exponent -= fraction;
+    write_head(sink, kTagMajor, 4);
+    checked(cbor_inline::write_counted_head(sink, kArray, 2));
+    checked(exponent < 0 ? cbor_inline::write_negint(sink, exponent) : cbor_inline::write_uint(sink, (uint64_t)exponent));
+    if (digits.size() <= 18) {
+        long long mantissa = std::stoll(digits);
+        if (negative) mantissa = -mantissa;
+        return checked(mantissa < 0 ? cbor_inline::write_negint(sink, mantissa)
+                                    : cbor_inline::write_uint(sink, (uint64_t)mantissa));
+    }
+    // int(Decimal(digits)): exact, and without int(str)'s digit limit.
+    py::object whole = py::reinterpret_steal<py::object>(
+        PyObject_CallFunction(reinterpret_cast<PyObject *>(decimal_type.type), "s", ((negative ? "-" : "") + digits).c_str()));
+    if (!whole) raise_python_error();
+    py::object mantissa = py::reinterpret_steal<py::object>(PyNumber_Long(whole.ptr()));
+    if (!mantissa) raise_python_error();
+    return write_wide_int(sink, mantissa.ptr(), kErrorTextLimit);
+}
+
+
 }  // namespace
+
+Leaf write_decimal(const WriteArgs &args, PyObject *obj) {
+    if (!is_instance(obj, decimal_type)) return Leaf::kNotMine;
+    write_decimal_fraction(args.sink, obj);
+    return Leaf::kWritten;
+}
+
+int write_wide_int(Sink *sink, PyObject *obj, uint64_t error_text_limit) {
+    int overflow;
+    PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow == 0) return write_int(sink, obj, error_text_limit);
+    // The int's own value, whatever a subclass's conversions say.
+    py::object exact = py::reinterpret_steal<py::object>(PyLong_Type.tp_as_number->nb_int(obj));
+    if (!exact) raise_python_error();
+    if (overflow > 0) {
+        PyLong_AsUnsignedLongLong(exact.ptr());
+        if (!PyErr_Occurred()) return write_int(sink, obj, error_text_limit);
+        PyErr_Clear();
+        return write_bignum(sink, 2, exact.ptr());
+    }
+    // Below -2**63: major type 1 holds -1 - n up to 2**64-1, tag 3 the rest.
+    py::object complement = py::reinterpret_steal<py::object>(PyLong_Type.tp_as_number->nb_invert(exact.ptr()));
+    if (!complement) raise_python_error();
+    unsigned long long argument = PyLong_AsUnsignedLongLong(complement.ptr());
+    if (!PyErr_Occurred()) return write_head(sink, 1, argument);
+    PyErr_Clear();
+    return write_bignum(sink, 3, complement.ptr());
+}
 
 // Tags 2 and 3: a byte string's big-endian magnitude (n, or -1 - n).
 PyObject *read_bignum(Decoder &decoder, uint64_t number, Place) {

@@ -20,7 +20,25 @@ const TagReader kReaders[] = {
     {1004, 1004, read_date_text},
 };
 
+// The Encoder's types, in the order they are tried.
+const TypeWrite kWriters[] = {write_datetime, write_decimal, write_uuid, write_ndarray};
+LazyType *const kLazyTypes[] = {&decimal_type, &uuid_type, &ndarray_type};
+
 }  // namespace
+
+Leaf write_family_type(const WriteArgs &args, PyObject *obj) {
+    for (TypeWrite write : kWriters) {
+        Leaf leaf = write(args, obj);
+        if (leaf != Leaf::kNotMine) return leaf;
+    }
+    return Leaf::kNotMine;
+}
+
+bool look_up_types() {
+    bool found = false;
+    for (LazyType *type : kLazyTypes) found |= look_up(*type);
+    return found;
+}
 
 const TagReader *find_tag_reader(uint64_t number) {
     for (const TagReader &reader : kReaders) {

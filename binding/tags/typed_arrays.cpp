@@ -2,6 +2,8 @@
 // as NumPy arrays.
 #include "tags.hpp"
 
+#include <string>
+
 namespace vantra {
 namespace {
 
@@ -31,7 +33,83 @@ PyObject *typed_array_dtype(Decoder &decoder, uint64_t tag) {
     return dtypes[i];
 }
 
+// ---- Writing -------------------------------------------------------------------------
+
+// The typed-array tag for a dtype's array-interface text ("<f8", "|u1"), or
+// 0 when it has none: tag 64 + 16 float + 8 signed + 4 little endian + log2
+// of the width (for floats, less one).
+unsigned typed_array_tag(const std::string &typestr) {
+    if (typestr.size() != 3) return 0;
+    char order = typestr[0], kind = typestr[1];
+    int width = typestr[2] - '0';
+    int ll = width == 1 ? 0 : width == 2 ? 1 : width == 4 ? 2 : width == 8 ? 3 : -1;
+    if (ll < 0 || (order != '<' && order != '>' && order != '|')) return 0;
+    unsigned little = order == '<' ? 4 : 0;
+    if (kind == 'u') return 64 + (width == 1 ? 0 : little) + (unsigned)ll;
+    if (kind == 'i') return 72 + (width == 1 ? 0 : little) + (unsigned)ll;
+    if (kind == 'f' && width >= 2) return 80 + little + (unsigned)ll - 1;
+    return 0;
+}
+
+std::string dtype_text(PyObject *array) {
+    static PyObject *name_dtype = PyUnicode_InternFromString("dtype");
+    static PyObject *name_str = PyUnicode_InternFromString("str");
+    if (!name_dtype || !name_str) raise_python_error();
+    py::object dtype = py::reinterpret_steal<py::object>(PyObject_GetAttr(array, name_dtype));
+    if (!dtype) raise_python_error();
+    py::object text = py::reinterpret_steal<py::object>(PyObject_GetAttr(dtype.ptr(), name_str));
+    if (!text) raise_python_error();
+    if (!PyUnicode_Check(text.ptr())) return "";
+    return utf8_of(text.ptr());
+}
+
+// An RFC 8746 typed array over the raw data, in tag 40 [shape, typed array]
+// unless it has one dimension; a non-contiguous array as its C-ordered copy.
+// Its data is kept for the result (not copied now) only when keep says no
+// Python code runs before the result is made: resize(refcheck=False) frees
+// an array's data whatever views of it exist.
+bool write_typed_array(Sink *sink, PyObject *array, bool keep) {
+    unsigned tag = typed_array_tag(dtype_text(array));
+    if (!tag) return false;
+    py::object view_object = view_of(array);
+    Py_buffer *view = PyMemoryView_GET_BUFFER(view_object.ptr());
+    if (view->ndim != 1) {
+        write_head(sink, kTagMajor, 40);
+        checked(cbor_inline::write_counted_head(sink, kArray, 2));
+        checked(cbor_inline::write_counted_head(sink, kArray, (size_t)view->ndim));
+        for (int d = 0; d < view->ndim; ++d) checked(cbor_inline::write_uint(sink, (uint64_t)view->shape[d]));
+    }
+    write_head(sink, kTagMajor, tag);
+    if (write_contiguous(sink, view_object.ptr(), keep)) return true;
+    size_t size = (size_t)view->len;
+    write_head(sink, kBytesMajor, size);
+    unsigned char *to = cbor_inline::reserve(sink, size);
+    if (!to) raise_no_memory();
+    if (PyBuffer_ToContiguous(to, view, view->len, 'C') < 0) raise_python_error();
+    sink->length += size;
+    return true;
+}
+
+
 }  // namespace
+
+// Subclasses may mean more than their data (a mask, a unit): not taken as arrays.
+Leaf write_ndarray(const WriteArgs &args, PyObject *obj) {
+    if (ndarray_type.type && Py_TYPE(obj) == ndarray_type.type) {
+        return write_typed_array(args.sink, obj, args.last) ? Leaf::kWritten : Leaf::kUnsupported;
+    }
+    return is_instance(obj, ndarray_type) ? Leaf::kUnsupported : Leaf::kNotMine;
+}
+
+std::string ndarray_note(PyObject *obj) {
+    if (ndarray_type.type && Py_TYPE(obj) == ndarray_type.type) {
+        return " (dtype " + dtype_text(obj) + ": typed arrays hold integers of 8 to 64 bits and float16/32/64)";
+    }
+    if (is_instance(obj, ndarray_type)) return " (a subclass of numpy.ndarray: numpy.asarray() gives its data)";
+    return "";
+}
+
+// ---- Reading -------------------------------------------------------------------------
 
 // A NumPy array copied once from the input, of the tag's element type and
 // byte order; a Tag when NumPy cannot be imported.
