@@ -34,6 +34,8 @@ vantra_cbor.loads(bytearray(data))
 vantra_cbor.loads(memoryview(data))
 number: int = vantra_cbor.Tag(1, "x").tag + vantra_cbor.Simple(16).value
 flag: bool = not vantra_cbor.undefined
+zoned = vantra_cbor.Encoder(deterministic="length-first", timezone=datetime.timezone.utc)
+zone: datetime.tzinfo | None = zoned.timezone
 
 vantra_cbor.dumps({1, 2})  # error
 vantra_cbor.dumps(datetime.datetime(2024, 1, 1))  # error
@@ -45,3 +47,5 @@ vantra_cbor.dumps(1, indefinite=None)  # error
 text: str = vantra_cbor.dumps(1)  # error
 vantra_cbor.loads("text")  # error
 vantra_cbor.loads(data, max_depth="deep")  # error
+vantra_cbor.Encoder(deterministic="bytewise")  # error
+vantra_cbor.Encoder(timezone="UTC")  # error
