@@ -17,6 +17,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from test_encoder import ENCODE_ERRORS, Thing, tz
+from test_hostile import run
 from test_scalars import OnlyIndex, OnlyInt
 from vantra_cbor import CBORDecodeError, Encoder, Tag, dumps, loads
 
@@ -130,7 +131,8 @@ HOSTILE = [
     ("c58101", "tag 5 content is not a bigfloat [exponent, mantissa]"),
     ("d82301", "tag 35 content is not a text string"), ("d8236128", "tag 35 content is not a regular expression"),
     ("d82441ff", "tag 36 content is not a text string"),
-]
+] + [(Encoder().encode(Tag(35, text)).hex(), "tag 35 pattern nests groups deeper than 50") for text in (
+    "(" * 51 + ")" * 51, "([)]" * 51 + ")" * 51, "(?#[)" + "(" * 50 + ")" * 50, "[(]" + "(" * 51 + ")" * 51)]
 if ZONES:
     HOSTILE += [("d8368350" + LINK + "f641ff", "tag 54 content is not"), ("d8368350" + LINK + "f640", "tag 54 content"),
                 ("d8368350" + LINK + "f663612562", "tag 54 content")]  # zone: bad UTF-8, empty, "a%b"
@@ -141,6 +143,21 @@ def test_hostile(encoded, message):
     with pytest.raises(CBORDecodeError) as e:
         loads(bytes.fromhex(encoded))
     assert message in str(e.value) and e.value.pos in (0, 1, 2, 3)
+
+
+def test_patterns_nested_to_the_limit_compile_in_small_stacks():
+    out = run("""
+        import threading, vantra_cbor
+        threading.stack_size(256 * 1024)
+        deep = vantra_cbor.Encoder().encode([[vantra_cbor.Tag(35, "(?:" * 50 + "a" + ")" * 50)]] * 3)
+        many = vantra_cbor.Encoder().encode(vantra_cbor.Tag(35, "(a)|" * 300 + "[(]"))
+        result = []
+        t = threading.Thread(target=lambda: result.extend([vantra_cbor.loads(deep), vantra_cbor.loads(many)]))
+        t.start()
+        t.join()
+        print(result[0][2][0].match("a").group(), result[1].groups)
+    """)
+    assert out == ["a", "300"]
 
 
 def test_limits_are_edges():

@@ -1,6 +1,9 @@
 // Text-like tags: regular expressions (tag 35) and MIME messages (tag 36).
 #include "tags.hpp"
 
+#include <algorithm>
+#include <cstring>
+
 namespace vantra {
 namespace {
 
@@ -60,6 +63,42 @@ py::object message_text(PyObject *message, std::string *reason) {
     return py::object();
 }
 
+// Patterns are refused past this depth of nested groups: compiling one
+// recurses per level, in interpreters before 3.11 on the thread's stack
+// (some 800 bytes a level), which no recursion limit guards in a small one.
+constexpr int kPatternDepth = 50;
+
+// How deeply a pattern's text nests its groups, or more: parentheses that
+// are not escaped nor in a character class, counted as re reads them; in a
+// text that may hold verbose comments (a '#'), where classes cannot be told,
+// every parenthesis that is not escaped.
+int group_depth(const char *s, size_t n) {
+    bool comments = std::memchr(s, '#', n) != nullptr;
+    int depth = 0, deepest = 0;
+    for (size_t i = 0; i < n; ++i) {
+        char c = s[i];
+        if (c == '\\') {
+            ++i;
+        } else if (c == '(') {
+            deepest = std::max(deepest, ++depth);
+        } else if (comments) {
+            continue;
+        } else if (c == ')') {
+            depth = std::max(0, depth - 1);
+        } else if (c == '[') {
+            // A class ends at the first ']' past its first character (after a '^').
+            size_t j = i + 1;
+            if (j < n && s[j] == '^') ++j;
+            if (j < n && s[j] == ']') ++j;
+            for (; j < n && s[j] != ']'; ++j) {
+                if (s[j] == '\\') ++j;
+            }
+            i = j;
+        }
+    }
+    return deepest;
+}
+
 PyObject *call_with(Decoder &decoder, LazyImport &function, const char *module, const unsigned char *at,
                     uint64_t number, PyObject *arg) {
     PyObject *call = function.get(decoder);
@@ -107,9 +146,21 @@ PyObject *read_regex(Decoder &decoder, uint64_t number, Place) {
     const unsigned char *at = decoder.cursor();
     Ref content(decoder.item(Place::kValue));
     if (!content) return nullptr;
-    if (!PyUnicode_CheckExact(content.get()) && !PyBytes_CheckExact(content.get())) {
+    PyObject *c = content.get();
+    const char *text;
+    Py_ssize_t size;
+    if (PyUnicode_CheckExact(c)) {
+        if (!(text = PyUnicode_AsUTF8AndSize(c, &size))) return nullptr;
+    } else if (PyBytes_CheckExact(c)) {
+        text = PyBytes_AS_STRING(c);
+        size = PyBytes_GET_SIZE(c);
+    } else {
         return decoder.fail(at, "tag 35 content is not a text string");
     }
+    if (group_depth(text, (size_t)size) > kPatternDepth) {
+        return decoder.fail(at, "tag 35 pattern nests groups deeper than %d", kPatternDepth);
+    }
+    if (!decoder.import_room()) return nullptr;  // re's parser recurses
     PyObject *value = call_with(decoder, re_compile, "re", at, number, content.get());
     if (!value && is_ordinary_error()) return decoder.fail_from_error(at, "tag 35 content is not a regular expression");
     return value;
@@ -122,6 +173,7 @@ PyObject *read_mime(Decoder &decoder, uint64_t number, Place) {
     Ref content(decoder.item(Place::kValue));
     if (!content) return nullptr;
     if (!PyUnicode_CheckExact(content.get())) return decoder.fail(at, "tag 36 content is not a text string");
+    if (!decoder.import_room()) return nullptr;  // the parser recurses into nested parts
     PyObject *value = call_with(decoder, message_from_string, "email", at, number, content.get());
     if (!value && is_ordinary_error()) return decoder.fail_from_error(at, "tag 36 content is not a MIME message");
     return value;
