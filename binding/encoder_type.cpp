@@ -8,11 +8,13 @@
 #include <cstdlib>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "encoder.hpp"
 #include "entry.hpp"
+#include "references.hpp"
 #include "tags/tags.hpp"
 #include "values.hpp"
 
@@ -26,6 +28,7 @@ struct EncoderCall {
     uint64_t max_depth;
     uint64_t error_text_limit = kErrorTextLimit;
     const EncoderSettings *settings;
+    SharedWriter *shared = nullptr;  // with value sharing
     bool types_looked_up = false;
 
     EncoderCall(uint64_t max, const EncoderSettings *call_settings)
@@ -186,7 +189,7 @@ bool write_contiguous(Sink *sink, PyObject *view_object, bool keep) {
     if (keep) {
         write_bytes_of(sink, view_object, view->buf, (size_t)view->len);
     } else {
-        checked(cbor_inline::write_string(sink, kBytes, view->buf, (size_t)view->len));
+        write_text_copy(sink, kBytes, view->buf, (size_t)view->len);
     }
     return true;
 }
@@ -208,7 +211,7 @@ Leaf write_leaf(Sink *sink, PyObject *obj, const EncoderSettings &settings, bool
     if (PyByteArray_Check(obj)) {
         size_t size = (size_t)PyByteArray_GET_SIZE(obj);
         if (size < kSegmentFrom) {
-            checked(cbor_inline::write_string(sink, kBytes, PyByteArray_AS_STRING(obj), size));
+            write_text_copy(sink, kBytes, PyByteArray_AS_STRING(obj), size);
         } else {
             write_contiguous(sink, view_of(obj).ptr(), true);  // held, a bytearray cannot be resized
         }
@@ -311,6 +314,7 @@ int Encode<Indefinite, Limited, M>::write_other(PyObject *obj) const {
     constexpr bool shortest = M == Mode::Deterministic;
     PyTypeObject *type = Py_TYPE(obj);
     if (type == TagType) {
+        if (written_before(obj)) return 0;
         TagObject *tag = reinterpret_cast<TagObject *>(obj);
         write_head(out(), kTag, tag->tag);
         NestingGuard guard(stack);
@@ -319,6 +323,7 @@ int Encode<Indefinite, Limited, M>::write_other(PyObject *obj) const {
         return 0;
     }
     if (PyAnySet_Check(obj)) {
+        if (written_before(obj)) return 0;
         // A snapshot: elements' hooks may change the set, not what is written.
         py::object items = py::reinterpret_steal<py::object>(PySequence_List(obj));
         if (!items) raise_python_error();
@@ -357,8 +362,17 @@ int Encode<Indefinite, Limited, M>::write_other(PyObject *obj) const {
     }
     // Nothing written yet, and not apart: obj is the whole value, the last thing written.
     bool last = encoder.sink == encoder.output.get() && encoder.sink->length == 0;
+    // Shared by identity when one of the Encoder's own types takes it (the
+    // mark is taken back when none does).
+    size_t mark = out()->length;
+    bool marked = encoder.shared && obj != Undefined && type != SimpleType;
+    if (marked && written_before(obj)) return 0;
     Leaf leaf = write_leaf(out(), obj, *encoder.settings, shortest, last);
     if (leaf == Leaf::kWritten) return 0;
+    if (marked) {
+        out()->length = mark;
+        encoder.shared->forget_last();
+    }
     if (leaf == Leaf::kNotMine) {
         DumpValue value;
         if (classify_general(obj, true, value)) return std::visit(*this, value);
@@ -367,6 +381,7 @@ int Encode<Indefinite, Limited, M>::write_other(PyObject *obj) const {
         if (look_up_types()) return write_other(obj);
     }
     if (PyObject *hook = encoder.settings->default_hook) {
+        if (written_before(obj)) return 0;
         NestingGuard guard(stack);  // a hook that keeps returning what it is given ends here
         py::object result = py::reinterpret_steal<py::object>(PyObject_CallFunctionObjArgs(hook, obj, nullptr));
         if (!result) raise_python_error();
@@ -376,10 +391,25 @@ int Encode<Indefinite, Limited, M>::write_other(PyObject *obj) const {
                                 (leaf == Leaf::kUnsupported ? unsupported_note(obj) : ""));
 }
 
+template <bool Indefinite, bool Limited, Mode M>
+bool Encode<Indefinite, Limited, M>::written_before(PyObject *obj) const {
+    SharedWriter *shared = encoder.shared;
+    if (!shared) return false;
+    int64_t index = shared->find_or_add(obj);
+    if (index < 0) {
+        write_head(out(), kTag, kShareable);
+        return false;
+    }
+    write_head(out(), kTag, kSharedRef);
+    checked(cbor_inline::write_uint(out(), (uint64_t)index));
+    return true;
+}
+
 // dumps' container loops, each knowing where it is when an Unencodable
 // passes: its catch costs nothing until one does.
 template <bool Indefinite, bool Limited, Mode M>
 int Encode<Indefinite, Limited, M>::write_list_located(PyObject *list) const {
+    if (written_before(list)) return 0;
     NestingGuard guard(stack);
     Py_ssize_t count = PyList_GET_SIZE(list), i = 0;
     head(kArray, count);
@@ -399,6 +429,7 @@ int Encode<Indefinite, Limited, M>::write_list_located(PyObject *list) const {
 
 template <bool Indefinite, bool Limited, Mode M>
 int Encode<Indefinite, Limited, M>::write_tuple_located(PyObject *tuple) const {
+    if (written_before(tuple)) return 0;
     NestingGuard guard(stack);
     Py_ssize_t count = PyTuple_GET_SIZE(tuple), i = 0;
     head(kArray, count);
@@ -417,6 +448,7 @@ int Encode<Indefinite, Limited, M>::write_tuple_located(PyObject *tuple) const {
 template <bool Indefinite, bool Limited, Mode M>
 int Encode<Indefinite, Limited, M>::write_dict_located(PyObject *dict) const {
     if constexpr (M == Mode::Extended) {
+        if (written_before(dict)) return 0;
         NestingGuard guard(stack);
         Py_ssize_t count = PyDict_GET_SIZE(dict), pos = 0, written = 0;
         PyObject *k = nullptr, *v;
@@ -478,6 +510,13 @@ EncoderObject *as_encoder(PyObject *self) { return reinterpret_cast<EncoderObjec
 template <bool Indefinite, bool Limited, Mode M>
 PyObject *encode_in(const EncoderObject *self, PyObject *value) {
     EncoderCall<Limited> call(self->max_depth, &self->settings);
+    std::unique_ptr<SharedWriter> shared(self->settings.value_sharing ? new SharedWriter() : nullptr);
+    std::unique_ptr<StringWriter> strings(self->settings.string_referencing ? new StringWriter() : nullptr);
+    call.shared = shared.get();
+    if (strings) {
+        call.sink->strings = strings.get();
+        write_head(call.sink, kTag, kStringNamespace);  // one namespace around the whole value
+    }
     try {
         Encode<Indefinite, Limited, M>{call}.write_object(value);
     } catch (const Unencodable &e) {
@@ -580,20 +619,23 @@ bool datetime_option(PyObject *given, bool &epoch) {
 }
 
 PyObject *encoder_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
-    static const char *names[] = {"indefinite", "deterministic", "default", "datetime_as", "max_depth", nullptr};
+    static const char *names[] = {"indefinite", "deterministic", "default", "datetime_as", "max_depth",
+                                  "value_sharing", "string_referencing", nullptr};
     PyObject *indefinite = nullptr, *deterministic = nullptr, *hook = nullptr, *datetime_as = nullptr,
-             *max_depth = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOOO:Encoder", const_cast<char **>(names), &indefinite,
-                                     &deterministic, &hook, &datetime_as, &max_depth)) {
+             *max_depth = nullptr, *value_sharing = nullptr, *string_referencing = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOOOOO:Encoder", const_cast<char **>(names), &indefinite,
+                                     &deterministic, &hook, &datetime_as, &max_depth, &value_sharing,
+                                     &string_referencing)) {
         arguments_refused();
         return nullptr;
     }
-    EncoderSettings settings{nullptr, false};
+    EncoderSettings settings{};
     bool is_indefinite = false, is_deterministic = false;
     unsigned long long depth = 0;
     if (!flag_option(indefinite, "indefinite", is_indefinite) ||
         !flag_option(deterministic, "deterministic", is_deterministic) || !datetime_option(datetime_as, settings.epoch) ||
-        !depth_option(max_depth, depth)) {
+        !depth_option(max_depth, depth) || !flag_option(value_sharing, "value_sharing", settings.value_sharing) ||
+        !flag_option(string_referencing, "string_referencing", settings.string_referencing)) {
         return nullptr;
     }
     if (hook && hook != Py_None) {
@@ -605,6 +647,12 @@ PyObject *encoder_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     if (is_indefinite && is_deterministic) {
         PyErr_SetString(CBOREncodeValueError,
                         "deterministic=True writes definite lengths only: indefinite must be False with it");
+        return nullptr;
+    }
+    if (is_deterministic && (settings.value_sharing || settings.string_referencing)) {
+        PyErr_SetString(CBOREncodeValueError,
+                        "deterministic=True cannot be used with value_sharing or string_referencing: their "
+                        "references follow the order items are written in, which sorting the keys changes");
         return nullptr;
     }
     EncoderObject *self = reinterpret_cast<EncoderObject *>(type->tp_alloc(type, 0));
@@ -652,13 +700,20 @@ PyObject *get_datetime_as(PyObject *self, void *) {
     return PyUnicode_FromString(as_encoder(self)->settings.epoch ? "epoch" : "text");
 }
 PyObject *get_max_depth(PyObject *self, void *) { return PyLong_FromUnsignedLongLong(as_encoder(self)->max_depth); }
+PyObject *get_value_sharing(PyObject *self, void *) { return PyBool_FromLong(as_encoder(self)->settings.value_sharing); }
+PyObject *get_string_referencing(PyObject *self, void *) {
+    return PyBool_FromLong(as_encoder(self)->settings.string_referencing);
+}
 
 PyObject *encoder_repr(PyObject *self) {
     EncoderObject *e = as_encoder(self);
     py::object hook = py::reinterpret_steal<py::object>(get_default(self, nullptr));
-    return PyUnicode_FromFormat("Encoder(indefinite=%s, deterministic=%s, default=%R, datetime_as='%s', max_depth=%llu)",
+    return PyUnicode_FromFormat("Encoder(indefinite=%s, deterministic=%s, default=%R, datetime_as='%s', max_depth=%llu, "
+                                "value_sharing=%s, string_referencing=%s)",
                                 e->indefinite ? "True" : "False", e->deterministic ? "True" : "False", hook.ptr(),
-                                e->settings.epoch ? "epoch" : "text", e->max_depth);
+                                e->settings.epoch ? "epoch" : "text", e->max_depth,
+                                e->settings.value_sharing ? "True" : "False",
+                                e->settings.string_referencing ? "True" : "False");
 }
 
 PyGetSetDef encoder_getset[] = {
@@ -672,6 +727,11 @@ PyGetSetDef encoder_getset[] = {
      const_cast<char *>("'text' (tag 0, RFC 3339) or 'epoch' (tag 1, seconds since 1970)."), nullptr},
     {const_cast<char *>("max_depth"), get_max_depth, nullptr,
      const_cast<char *>("Deepest nesting of elements allowed; 0 for no limit."), nullptr},
+    {const_cast<char *>("value_sharing"), get_value_sharing, nullptr,
+     const_cast<char *>("Objects written once (tag 28) and referred to after (tag 29): shared and cyclic values."),
+     nullptr},
+    {const_cast<char *>("string_referencing"), get_string_referencing, nullptr,
+     const_cast<char *>("Repeated strings written as references (tag 25) inside one namespace (tag 256)."), nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -689,7 +749,8 @@ PyMethodDef encoder_methods[] = {
 };
 
 const char encoder_doc[] =
-    "Encoder(*, indefinite=False, deterministic=False, default=None, datetime_as='text', max_depth=0)\n--\n\n"
+    "Encoder(*, indefinite=False, deterministic=False, default=None, datetime_as='text', max_depth=0,\n"
+    "        value_sharing=False, string_referencing=False)\n--\n\n"
     "Encodes Python objects to CBOR with options checked once, here.\n\n"
     "Everything dumps takes is written as dumps writes it (with the same indefinite and\n"
     "max_depth); besides: ints of any size (tags 2 and 3 past 64 bits), timezone-aware\n"
@@ -702,7 +763,12 @@ const char encoder_doc[] =
     "  sorted by their encodings, floats at their shortest exact width.\n"
     "default: called with any other object; what it returns is written in its place.\n"
     "datetime_as: 'text' or 'epoch'.\n"
-    "max_depth: deepest nesting of elements allowed (0: no limit).";
+    "max_depth: deepest nesting of elements allowed (0: no limit).\n"
+    "value_sharing: every container (and every other object written by identity)\n"
+    "  written once, under tag 28, and referred to by tag 29 after: shared and\n"
+    "  cyclic structures come back shared and cyclic.\n"
+    "string_referencing: the value inside a tag 256 namespace, each repeated text or\n"
+    "  byte string written as a tag 25 reference to its first occurrence.";
 
 PyType_Slot encoder_slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(encoder_new)},

@@ -26,7 +26,8 @@ int write_uuid_bytes(Sink *sink, PyObject *obj) {
     cbor_inline::store64(bytes, top);
     cbor_inline::store64(bytes + 8, low);
     write_head(sink, kTagMajor, 37);
-    return checked(cbor_inline::write_string(sink, kBytesMajor, bytes, sizeof bytes));
+    write_text_copy(sink, kBytesMajor, bytes, sizeof bytes);
+    return 0;
 }
 
 

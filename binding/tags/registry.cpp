@@ -5,6 +5,14 @@ namespace vantra {
 namespace {
 
 PyObject *read_set(Decoder &decoder, uint64_t, Place place) { return decoder.set(place); }
+PyObject *read_string_reference(Decoder &decoder, uint64_t, Place) {
+    return decoder.string_reference(decoder.cursor());
+}
+PyObject *read_shareable(Decoder &decoder, uint64_t, Place place) { return decoder.shareable(place); }
+PyObject *read_shared_reference(Decoder &decoder, uint64_t, Place) {
+    return decoder.shared_reference(decoder.cursor());
+}
+PyObject *read_string_namespace(Decoder &decoder, uint64_t, Place place) { return decoder.string_namespace(place); }
 
 // In the order of their numbers.
 const TagReader kReaders[] = {
@@ -12,10 +20,14 @@ const TagReader kReaders[] = {
     {1, 1, read_datetime_epoch},
     {2, 3, read_bignum},
     {4, 4, read_decimal_fraction},
+    {25, 25, read_string_reference},
+    {28, 28, read_shareable},
+    {29, 29, read_shared_reference},
     {37, 37, read_uuid},
     {40, 40, read_shaped_array},
     {64, 87, read_typed_array},
     {100, 100, read_date_days},
+    {256, 256, read_string_namespace},
     {258, 258, read_set},
     {1004, 1004, read_date_text},
 };

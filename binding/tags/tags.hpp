@@ -36,8 +36,10 @@ bool init_datetime_family();
 
 // What a call takes from its Encoder.
 struct EncoderSettings {
-    PyObject *default_hook;  // null for none
-    bool epoch;              // datetime_as="epoch"
+    PyObject *default_hook;   // null for none
+    bool epoch;               // datetime_as="epoch"
+    bool value_sharing;       // tags 28 and 29
+    bool string_referencing;  // tags 256 and 25
 };
 
 enum class Leaf { kWritten, kNotMine, kUnsupported };
