@@ -142,13 +142,14 @@ private:
 
     // ---- Characters ------------------------------------------------------------------
 
-    // Spaces and comments: "/ ... /" and "# ..." to the end of the line.
-    int space() {
+    // Spaces and comments: "/ ... /" and "# ..." to the end of the line. In
+    // b64'' a '/' is a digit: there only '#' comments are.
+    int space(bool slash_comments = true) {
         while (p_ < end_) {
             unsigned c = *p_;
             if (c == ' ' || c == '\n' || c == '\r' || c == '\t') {
                 ++p_;
-            } else if (c == '/') {
+            } else if (c == '/' && slash_comments) {
                 const unsigned char *open = p_++;
                 while (p_ < end_ && *p_ != '/') ++p_;
                 if (p_ == end_) return fail(open, "unterminated comment");
@@ -210,7 +211,7 @@ private:
     int base32_content(const unsigned char *open, bool hex_alphabet);
     int float_bits(const unsigned char *open);
     int simple();
-    int open_container(Kind kind, unsigned char major, int width);
+    int open_container(Kind kind, unsigned char major, int width, const unsigned char *opened);
     int finish(size_t base);
 };
 
@@ -313,6 +314,8 @@ int Parser::close_frame() {
     } else if (f.kind == kEmbedded) {
         argument = out_->length - (f.at + 9) - (shrink_ - f.shrink);
         major = 2;
+        int status = indicator(&f.width, false);  // <<...>>_0
+        if (status < 0) return status;
     }
     size_t n = sized_head(patch.head, major, argument, f.width);
     if (!n) return fail(f.opened, "%llu does not fit the indicated width", (unsigned long long)argument);
@@ -321,8 +324,7 @@ int Parser::close_frame() {
     return 0;
 }
 
-int Parser::open_container(Kind kind, unsigned char major, int width) {
-    const unsigned char *opened = p_;
+int Parser::open_container(Kind kind, unsigned char major, int width, const unsigned char *opened) {
     Frame f{kind, width == kIndefinite, false, 0, width, 0, out_->length, 0, shrink_, opened};
     if (width == kIndefinite) {
         if (put_byte((unsigned char)(major << 5 | 31)) < 0) return kNoMemory;
@@ -362,12 +364,13 @@ int Parser::item(bool *opened) {
     int width;
     switch (c) {
     case '[':
-    case '{':
-        ++p_;
+    case '{': {
+        const unsigned char *start = p_++;
         if ((status = indicator(&width, true)) < 0) return status;
         if (width == kImmediate) width = kShortest;
         *opened = true;
-        return open_container(c == '[' ? kArray : kMap, c == '[' ? 4 : 5, width);
+        return open_container(c == '[' ? kArray : kMap, c == '[' ? 4 : 5, width, start);
+    }
     case '(': {
         const unsigned char *at = p_++;
         if (!this->looking_at('_') || (p_ + 1 < end_ && (is_alpha(p_[1]) || is_digit(p_[1])))) {
@@ -383,7 +386,7 @@ int Parser::item(bool *opened) {
         if (!looking_at("<<")) break;
         p_ += 2;
         *opened = true;
-        return open_container(kEmbedded, 2, kShortest);
+        return open_container(kEmbedded, 2, kShortest, p_ - 2);
     case '"':
     case '\'':
         return strings(p_);
@@ -739,9 +742,17 @@ int Parser::quoted(unsigned char quote) {
                 p_ += 4;
                 return true;
             };
-            uint32_t cp;
-            if (!four(&cp)) return fail(escape, "expected four hex digits after \\u");
-            if (cp >= 0xdc80 && cp <= 0xdcff) {
+            uint32_t cp = 0;
+            if (looking_at('{')) {  // \u{1F600}
+                const unsigned char *digits = ++p_;
+                while (p_ < end_ && hex_value(*p_) >= 0 && p_ - digits < 7) cp = cp << 4 | (uint32_t)hex_value(*p_++);
+                if (p_ == digits || p_ - digits > 6 || !looking_at('}') || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) {
+                    return fail(escape, "expected a code point in hex within \\u{}");
+                }
+                ++p_;
+            } else if (!four(&cp)) {
+                return fail(escape, "expected four hex digits after \\u");
+            } else if (cp >= 0xdc80 && cp <= 0xdcff) {
                 byte = (unsigned char)(cp & 0xff);
                 break;
             }
@@ -813,7 +824,7 @@ int Parser::base64_content(const unsigned char *open) {
     int count = 0, padding = 0;
     for (;;) {
         int status;
-        if ((status = space()) < 0) return status;
+        if ((status = space(false)) < 0) return status;
         if (p_ == end_) return fail(open, "unterminated b64''");
         unsigned c = *p_;
         if (c == '\'') break;

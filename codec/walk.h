@@ -107,7 +107,7 @@ int walk(const unsigned char *data, size_t size, bool sequence, V &visitor, cbor
         switch (f.kind) {
         case kTop:
             if (at == end) {
-                if (!sequence && f.index == 0) WALK_FAIL(1, at, "empty input: no CBOR item");
+                if (!sequence && f.index == 0) WALK_FAIL(2, at, "empty input: no CBOR item");
                 return kOk;
             }
             if (!sequence && f.index == 1) WALK_FAIL(1, at, "extra data after the CBOR item");
