@@ -201,7 +201,7 @@ const char diag_doc[] =
     "sequence=True reads an RFC 8742 sequence of items (none or more), written one\n"
     "after another, separated by commas. indent=N (0 to 32) puts the members of\n"
     "arrays, maps and indefinite-length strings on lines of their own, N spaces a\n"
-    "level. Malformed input raises CBORDecodeError with pos, the byte at fault.";
+    "level (up to 128 columns). Malformed input raises CBORDecodeError with pos, the byte at fault.";
 
 const char from_diag_doc[] =
     "from_diag(text, *, sequence=False)\n--\n\n"

@@ -14,9 +14,9 @@ using cbor_walk::Frame;
 using cbor_walk::Head;
 using cbor_walk::kNoMemory;
 
-// Indentation stops growing here, so that deep nesting cannot make the text
-// grow with the square of the input.
-const int kMaxIndentLevels = 64;
+// Indentation stops growing at this many columns, so that deep nesting cannot
+// make the text grow with the square of the input.
+const size_t kMaxIndent = 128;
 // Bignums up to this many bytes are written as integers; longer ones as their
 // tag over the bytes (the conversion takes time with the square of the size).
 const uint64_t kMaxBignumBytes = 128;
@@ -185,7 +185,8 @@ private:
         return 0;
     }
     int newline(int depth) {
-        size_t spaces = (size_t)indent_ * (size_t)(depth < kMaxIndentLevels ? depth : kMaxIndentLevels);
+        size_t spaces = (size_t)indent_ * (size_t)depth;
+        if (spaces > kMaxIndent) spaces = kMaxIndent;
         char *p = room(1 + spaces);
         if (!p) return kNoMemory;
         *p = '\n';
