@@ -389,13 +389,21 @@ PyObject *array_from_buffer(PyObject *buffer, PyObject *dtype) {
 
 class Decoder {
 public:
-    Decoder(const unsigned char *data, size_t size, uint64_t max_depth, PyObject *tag_hook)
-        : in_{data, size, data, 0}, end_(data + size), limit_(max_depth ? max_depth : UINT64_MAX),
-          tag_hook_(tag_hook), stack_(" while decoding a CBOR object") {}
+    Decoder(const unsigned char *data, size_t size, uint64_t max_depth, PyObject *tag_hook, size_t start = 0,
+            uint64_t base = 0)
+        : in_{data, size, data + start, 0}, end_(data + size), limit_(max_depth ? max_depth : UINT64_MAX),
+          tag_hook_(tag_hook), base_(base), stack_(" while decoding a CBOR object") {}
+
+    // The item at the cursor, and where it ends.
+    PyObject *next_item(size_t *offset) {
+        Ref value(item(false));
+        *offset = (size_t)(in_.cursor - in_.start);
+        return value.release();
+    }
 
     // The one item the input holds.
     PyObject *document() {
-        if (in_.cursor == end_) fail(in_.cursor, "empty input: no CBOR item");
+        if (in_.cursor == end_) truncated(in_.cursor, "empty input: no CBOR item");
         Ref value(item(false));
         if (in_.cursor != end_) fail(in_.cursor, "extra data after the CBOR item");
         return value.release();
@@ -407,6 +415,7 @@ private:
     uint64_t depth_ = 0;
     uint64_t limit_;  // max_depth, or no limit
     PyObject *tag_hook_;
+    uint64_t base_;  // the stream offset of data[0], for positions in errors
     StackBound stack_;
 
     size_t left() const { return (size_t)(end_ - in_.cursor); }
@@ -417,6 +426,15 @@ private:
         Ref what(PyUnicode_FromFormatV(format, args));
         va_end(args);
         raise_decode_error(what.get(), at);
+    }
+
+    // As fail(), for input that ends inside an item: CBORDecodeEOF.
+    [[noreturn]] void truncated(const unsigned char *at, const char *format, ...) {
+        va_list args;
+        va_start(args, format);
+        Ref what(PyUnicode_FromFormatV(format, args));
+        va_end(args);
+        raise_decode_error(what.get(), at, nullptr, CBORDecodeEOF);
     }
 
     // As fail(), with the Python error that is set as its cause.
@@ -433,15 +451,16 @@ private:
 
     // CBORDecodeError("<what> at byte N") with pos = N, raised from cause
     // (stolen) when there is one.
-    [[noreturn]] void raise_decode_error(PyObject *what, const unsigned char *at, PyObject *cause = nullptr) {
+    [[noreturn]] void raise_decode_error(PyObject *what, const unsigned char *at, PyObject *cause = nullptr,
+                                         PyObject *error_class = CBORDecodeError) {
         Ref caused_by(cause);
-        Py_ssize_t pos = at - in_.start;
-        Ref message(what ? PyUnicode_FromFormat("%U at byte %zd", what, pos) : nullptr);
-        Ref error(message.get() ? PyObject_CallFunctionObjArgs(CBORDecodeError, message.get(), nullptr) : nullptr);
-        Ref where(error.get() ? PyLong_FromSsize_t(pos) : nullptr);
+        unsigned long long pos = (unsigned long long)(at - in_.start) + base_;
+        Ref message(what ? PyUnicode_FromFormat("%U at byte %llu", what, pos) : nullptr);
+        Ref error(message.get() ? PyObject_CallFunctionObjArgs(error_class, message.get(), nullptr) : nullptr);
+        Ref where(error.get() ? PyLong_FromUnsignedLongLong(pos) : nullptr);
         if (where.get() && PyObject_SetAttrString(error.get(), "pos", where.get()) == 0) {
             if (cause) PyException_SetCause(error.get(), caused_by.release());
-            PyErr_SetObject(CBORDecodeError, error.get());
+            PyErr_SetObject(error_class, error.get());
         }
         throw PythonErrorSet();
     }
@@ -457,21 +476,21 @@ private:
         unsigned ai = *at & 0x1f;
         if (ai >= 28 && ai <= 30) fail(at, "reserved additional information %u", ai);
         if (ai == kIndefinite) fail(at, "indefinite length is not allowed for an integer");
-        fail(at, "input ends inside the head of an item");
+        truncated(at, "input ends inside the head of an item");
     }
 
     // A length or count that the rest of the input must be able to hold, at
     // `each` bytes a unit at the least.
     size_t counted(const unsigned char *at, uint64_t n, size_t each, const char *what, const char *units) {
         if (n > left() / each) {
-            fail(at, "%s of %llu %s cannot fit in the bytes left (%zu)", what, (unsigned long long)n, units, left());
+            truncated(at, "%s of %llu %s cannot fit in the bytes left (%zu)", what, (unsigned long long)n, units, left());
         }
         return (size_t)n;
     }
 
     PyObject *item(bool key) {
         const unsigned char *at = in_.cursor;
-        if (at == end_) fail(at, "input ends where an item was expected");
+        if (at == end_) truncated(at, "input ends where an item was expected");
         unsigned initial = *at;
         unsigned ai = initial & 0x1f;
         switch (initial >> 5) {
@@ -598,7 +617,7 @@ private:
     // The head of the next chunk of an indefinite string, or false at its break.
     bool next_chunk(const unsigned char *at, unsigned major_type, const char *what, const unsigned char *&chunk,
                     size_t &size) {
-        if (in_.cursor == end_) fail(at, "input ends inside an indefinite-length %s", what);
+        if (in_.cursor == end_) truncated(at, "input ends inside an indefinite-length %s", what);
         chunk = in_.cursor;
         if (*chunk == kBreakByte) {
             in_.cursor += 1;
@@ -895,7 +914,7 @@ private:
     template <int kWidth>
     PyObject *real(const unsigned char *at) {
         uint64_t bits;
-        if (cbor_inline::read_argument(&in_, &bits, kWidth) < 0) fail(at, "input ends inside a float");
+        if (cbor_inline::read_argument(&in_, &bits, kWidth) < 0) truncated(at, "input ends inside a float");
         if (kWidth == 2) bits = cbor_inline::half_as_double(bits);
         if (kWidth == 4) bits = cbor_inline::single_as_double((uint32_t)bits);
         double value;
@@ -986,65 +1005,83 @@ PyObject *Decoder::epoch_datetime(const unsigned char *at) {
 
 // ---- Entries -------------------------------------------------------------------------
 
-struct Options {
-    uint64_t max_depth = 0;
-    PyObject *tag_hook = nullptr;
-};
-
 PyObject *interned_data, *interned_max_depth, *interned_tag_hook, *interned_read;
+
+}  // namespace
+
+int DecodeOptions::set(const char *function, PyObject *name, PyObject *value) {
+    PyObject *names[2] = {interned_max_depth, interned_tag_hook};
+    switch (keyword_index(name, names, 2)) {
+    case 0: {
+        if (!PyLong_Check(value) || PyBool_Check(value)) {
+            PyErr_Format(PyExc_TypeError, "max_depth must be an int, not %.200s", Py_TYPE(value)->tp_name);
+            return -1;
+        }
+        unsigned long long depth = PyLong_AsUnsignedLongLong(value);
+        if (depth == (unsigned long long)-1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_ValueError, "max_depth must be from 0 (no limit) to 2**64-1, not %R", value);
+            return -1;
+        }
+        max_depth = depth;
+        return 1;
+    }
+    case 1:
+        if (value != Py_None && !PyCallable_Check(value)) {
+            PyErr_Format(PyExc_TypeError, "tag_hook must be callable or None, not %.200s", Py_TYPE(value)->tp_name);
+            return -1;
+        }
+        Py_XSETREF(tag_hook, value == Py_None ? nullptr : (Py_INCREF(value), value));
+        return 1;
+    default:
+        (void)function;
+        return 0;
+    }
+}
+
+int DecodeOptions::traverse(visitproc visit, void *arg) {
+    Py_VISIT(tag_hook);
+    return 0;
+}
+
+void DecodeOptions::clear() { Py_CLEAR(tag_hook); }
+
+namespace {
 
 // Takes loads' options, and `first` (data or fp) by position or by name.
 bool parse_arguments(const char *function, PyObject *first_name, PyObject *const *args, Py_ssize_t nargs,
-                     PyObject *kwnames, PyObject *&first, Options &options) {
+                     PyObject *kwnames, PyObject *&first, DecodeOptions &options) {
     if (nargs > 1) {
         PyErr_Format(PyExc_TypeError, "%s() takes 1 positional argument but %zd were given", function, nargs);
         return false;
     }
     first = nargs ? args[0] : nullptr;
-    PyObject *max_depth = nullptr, *tag_hook = nullptr;
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject *keyword = PyTuple_GET_ITEM(kwnames, k), *value = args[nargs + k];
-        PyObject *names[3] = {first_name, interned_max_depth, interned_tag_hook};
-        PyObject **slots[4] = {&first, &max_depth, &tag_hook, nullptr};
-        PyObject **slot = slots[keyword_index(keyword, names, 3)];
-        if (!slot) {
+        if (keyword_index(keyword, &first_name, 1) == 0) {
+            if (first) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", function, keyword);
+                return false;
+            }
+            first = value;
+            continue;
+        }
+        int taken = options.set(function, keyword, value);
+        if (taken < 0) return false;
+        if (taken == 0) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, keyword);
             return false;
         }
-        if (*slot) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", function, keyword);
-            return false;
-        }
-        *slot = value;
     }
     if (!first) {
         PyErr_Format(PyExc_TypeError, "%s() missing required argument '%U'", function, first_name);
         return false;
     }
-    if (max_depth) {
-        if (!PyLong_Check(max_depth) || PyBool_Check(max_depth)) {
-            PyErr_Format(PyExc_TypeError, "max_depth must be an int, not %.200s", Py_TYPE(max_depth)->tp_name);
-            return false;
-        }
-        options.max_depth = PyLong_AsUnsignedLongLong(max_depth);
-        if (options.max_depth == (unsigned long long)-1 && PyErr_Occurred()) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_ValueError, "max_depth must be from 0 (no limit) to 2**64-1, not %R", max_depth);
-            return false;
-        }
-    }
-    if (tag_hook && tag_hook != Py_None) {
-        if (!PyCallable_Check(tag_hook)) {
-            PyErr_Format(PyExc_TypeError, "tag_hook must be callable or None, not %.200s", Py_TYPE(tag_hook)->tp_name);
-            return false;
-        }
-        options.tag_hook = tag_hook;
-    }
     return true;
 }
 
-PyObject *decode(const unsigned char *data, size_t size, const Options &options) {
+PyObject *decode(const unsigned char *data, size_t size, const DecodeOptions &options) {
     try {
         return Decoder(data, size, options.max_depth, options.tag_hook).document();
     } catch (const PythonErrorSet &) {
@@ -1055,7 +1092,7 @@ PyObject *decode(const unsigned char *data, size_t size, const Options &options)
 }
 
 // Any C-contiguous buffer, read in place.
-PyObject *decode_buffer(PyObject *data, const Options &options) {
+PyObject *decode_buffer(PyObject *data, const DecodeOptions &options) {
     if (PyBytes_CheckExact(data)) {
         return decode(reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(data)), (size_t)PyBytes_GET_SIZE(data),
                       options);
@@ -1069,7 +1106,7 @@ PyObject *decode_buffer(PyObject *data, const Options &options) {
 
 PyObject *loads_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *data;
-    Options options;
+    DecodeOptions options;
     if (nargs == 1 && !kwnames) return decode_buffer(args[0], options);  // loads(data): the common call
     if (!parse_arguments("loads", interned_data, args, nargs, kwnames, data, options)) return nullptr;
     return decode_buffer(data, options);
@@ -1078,7 +1115,7 @@ PyObject *loads_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObj
 PyObject *load_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static PyObject *interned_fp = PyUnicode_InternFromString("fp");
     PyObject *fp;
-    Options options;
+    DecodeOptions options;
     if (!interned_fp || !parse_arguments("load", interned_fp, args, nargs, kwnames, fp, options)) return nullptr;
     Ref data(PyObject_CallMethodObjArgs(fp, interned_read, nullptr));
     if (!data.get()) return nullptr;
@@ -1088,6 +1125,21 @@ PyObject *load_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObje
     }
     return decode_buffer(data.get(), options);
 }
+
+}  // namespace
+
+PyObject *decode_item(const unsigned char *data, size_t size, size_t *offset, const DecodeOptions &options,
+                      uint64_t base) {
+    try {
+        return Decoder(data, size, options.max_depth, options.tag_hook, *offset, base).next_item(offset);
+    } catch (const PythonErrorSet &) {
+        return nullptr;
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
+    }
+}
+
+namespace {
 
 const char loads_doc[] =
     "loads(data, *, max_depth=0, tag_hook=None)\n--\n\n"

@@ -225,7 +225,7 @@ PyObject *tzinfo_of(PyObject *dt) {
 }
 
 [[noreturn]] void refuse_naive() {
-    refuse(PyExc_ValueError, "cannot encode a naive datetime",
+    refuse(CBOREncodeValueError, "cannot encode a naive datetime",
            ": give it a timezone, for example tzinfo=datetime.timezone.utc");
 }
 
@@ -360,7 +360,7 @@ int write_decimal(Sink *sink, PyObject *obj) {
     if (end < s.size()) {
         errno = 0;
         exponent = std::strtoll(s.c_str() + end + 1, nullptr, 10);
-        if (errno) refuse(PyExc_ValueError, "cannot encode a Decimal whose exponent exceeds 64 bits");
+        if (errno) refuse(CBOREncodeValueError, "cannot encode a Decimal whose exponent exceeds 64 bits");
     }
     exponent -= fraction;
     write_head(sink, kTag, 4);
@@ -387,7 +387,7 @@ int write_decimal(Sink *sink, PyObject *obj) {
 int write_uuid(Sink *sink, PyObject *obj) {
     py::object value = py::reinterpret_steal<py::object>(PyObject_GetAttr(obj, name_int));
     if (!value) raise_python_error();
-    if (!PyLong_Check(value.ptr())) refuse(PyExc_TypeError, "cannot encode a UUID whose int is of type " + type_name(value.ptr()));
+    if (!PyLong_Check(value.ptr())) refuse(CBOREncodeTypeError, "cannot encode a UUID whose int is of type " + type_name(value.ptr()));
     py::object shift = py::reinterpret_steal<py::object>(PyLong_FromLong(64));
     py::object high = py::reinterpret_steal<py::object>(shift ? PyNumber_Rshift(value.ptr(), shift.ptr()) : nullptr);
     if (!high) raise_python_error();
@@ -396,7 +396,7 @@ int write_uuid(Sink *sink, PyObject *obj) {
     if (PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_OverflowError)) raise_python_error();
         PyErr_Clear();
-        refuse(PyExc_ValueError, "cannot encode a UUID whose int is not from 0 to 2**128-1");
+        refuse(CBOREncodeValueError, "cannot encode a UUID whose int is not from 0 to 2**128-1");
     }
     unsigned char bytes[16];
     cbor_inline::store64(bytes, top);
@@ -634,7 +634,7 @@ int write_str_or_refuse(Sink *sink, PyObject *obj) {
         Py_XDECREF(value);
         Py_XDECREF(traceback);
         if (!reason) raise_python_error();
-        refuse(PyExc_ValueError, "cannot encode a str that UTF-8 cannot hold", ": " + utf8_of(reason.ptr()));
+        refuse(CBOREncodeValueError, "cannot encode a str that UTF-8 cannot hold", ": " + utf8_of(reason.ptr()));
     }
     write_text_of(sink, kText, obj, utf8, (size_t)size);
     return 0;
@@ -667,7 +667,7 @@ int Encode<Indefinite, Limited, M>::write_other(PyObject *obj) const {
                 located([&] { element(PyList_GET_ITEM(items.ptr(), i)); }, in_set);
                 apart.add(at, i);
             }
-            if (!apart.sort()) refuse(PyExc_ValueError, "cannot write deterministically a set with two elements written alike");
+            if (!apart.sort()) refuse(CBOREncodeValueError, "cannot write deterministically a set with two elements written alike");
             head(kArray, count);
             for (const auto &span : apart.spans()) checked(cbor_inline::append(out(), apart.data(span), span.size));
             return 0;
@@ -706,7 +706,7 @@ int Encode<Indefinite, Limited, M>::write_other(PyObject *obj) const {
         if (!result) raise_python_error();
         return write_object(result.ptr());
     }
-    refuse(PyExc_TypeError, "cannot encode object of type " + type_name(obj) +
+    refuse(CBOREncodeTypeError, "cannot encode object of type " + type_name(obj) +
                                 (leaf == Leaf::kUnsupported ? unsupported_note(obj) : ""));
 }
 
@@ -785,7 +785,7 @@ int Encode<Indefinite, Limited, M>::write_dict_located(PyObject *dict) const {
         located([&] { element(item(i, 0)); }, [](Unencodable &e) { e.in_key(); });
         apart.add(at, i);
     }
-    if (!apart.sort()) refuse(PyExc_ValueError, "cannot write deterministically a map with two keys written alike");
+    if (!apart.sort()) refuse(CBOREncodeValueError, "cannot write deterministically a map with two keys written alike");
     head(kMap, count);
     for (const auto &span : apart.spans()) {
         checked(cbor_inline::append(out(), apart.data(span), span.size));
@@ -838,10 +838,30 @@ PyObject *encode_value(const EncoderObject *self, PyObject *value) {
 
 PyObject *encoder_encode(PyObject *self, PyObject *value) { return encode_value(as_encoder(self), value); }
 
+// The argument parser's own TypeError, as the Encoder's class for it.
+void arguments_refused() {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(CBOREncodeTypeError)) {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        PyObject *text = value ? PyObject_Str(value) : nullptr;
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+        if (text) {
+            PyErr_SetObject(CBOREncodeTypeError, text);
+            Py_DECREF(text);
+        }
+    }
+}
+
 PyObject *encoder_dump(PyObject *self, PyObject *args, PyObject *kwargs) {
     static const char *names[] = {"value", "fp", nullptr};
     PyObject *value, *fp;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:dump", const_cast<char **>(names), &value, &fp)) return nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:dump", const_cast<char **>(names), &value, &fp)) {
+        arguments_refused();
+        return nullptr;
+    }
     PyObject *data = encode_value(as_encoder(self), value);
     if (!data) return nullptr;
     PyObject *written = PyObject_CallMethodObjArgs(fp, name_write, data, nullptr);
@@ -856,7 +876,7 @@ PyObject *encoder_dump(PyObject *self, PyObject *args, PyObject *kwargs) {
 bool flag_option(PyObject *given, const char *name, bool &out) {
     if (!given) return true;
     if (!PyBool_Check(given)) {
-        PyErr_Format(PyExc_TypeError, "%s must be True or False, not %.200s", name, Py_TYPE(given)->tp_name);
+        PyErr_Format(CBOREncodeTypeError, "%s must be True or False, not %.200s", name, Py_TYPE(given)->tp_name);
         return false;
     }
     out = given == Py_True;
@@ -866,7 +886,7 @@ bool flag_option(PyObject *given, const char *name, bool &out) {
 bool depth_option(PyObject *given, unsigned long long &out) {
     if (!given) return true;
     if (!PyIndex_Check(given)) {
-        PyErr_Format(PyExc_TypeError, "max_depth must be an int, not %.200s", Py_TYPE(given)->tp_name);
+        PyErr_Format(CBOREncodeTypeError, "max_depth must be an int, not %.200s", Py_TYPE(given)->tp_name);
         return false;
     }
     py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(given));
@@ -875,7 +895,7 @@ bool depth_option(PyObject *given, unsigned long long &out) {
     if (out == (unsigned long long)-1 && PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
         PyErr_Clear();
-        PyErr_Format(PyExc_ValueError, "max_depth must be from 0 (no limit) to 2**64-1, not %R", index.ptr());
+        PyErr_Format(CBOREncodeValueError, "max_depth must be from 0 (no limit) to 2**64-1, not %R", index.ptr());
         return false;
     }
     return true;
@@ -886,10 +906,10 @@ bool datetime_option(PyObject *given, bool &epoch) {
     if (PyUnicode_Check(given)) {
         if (PyUnicode_CompareWithASCIIString(given, "text") == 0) return epoch = false, true;
         if (PyUnicode_CompareWithASCIIString(given, "epoch") == 0) return epoch = true, true;
-        PyErr_Format(PyExc_ValueError, "datetime_as must be 'text' or 'epoch', not %R", given);
+        PyErr_Format(CBOREncodeValueError, "datetime_as must be 'text' or 'epoch', not %R", given);
         return false;
     }
-    PyErr_Format(PyExc_TypeError, "datetime_as must be 'text' or 'epoch', not %.200s", Py_TYPE(given)->tp_name);
+    PyErr_Format(CBOREncodeTypeError, "datetime_as must be 'text' or 'epoch', not %.200s", Py_TYPE(given)->tp_name);
     return false;
 }
 
@@ -899,6 +919,7 @@ PyObject *encoder_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
              *max_depth = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOOO:Encoder", const_cast<char **>(names), &indefinite,
                                      &deterministic, &hook, &datetime_as, &max_depth)) {
+        arguments_refused();
         return nullptr;
     }
     EncoderSettings settings{nullptr, false};
@@ -911,12 +932,12 @@ PyObject *encoder_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     }
     if (hook && hook != Py_None) {
         if (!PyCallable_Check(hook)) {
-            return PyErr_Format(PyExc_TypeError, "default must be callable or None, not %.200s", Py_TYPE(hook)->tp_name);
+            return PyErr_Format(CBOREncodeTypeError, "default must be callable or None, not %.200s", Py_TYPE(hook)->tp_name);
         }
         settings.default_hook = hook;
     }
     if (is_indefinite && is_deterministic) {
-        PyErr_SetString(PyExc_ValueError,
+        PyErr_SetString(CBOREncodeValueError,
                         "deterministic=True writes definite lengths only: indefinite must be False with it");
         return nullptr;
     }

@@ -20,8 +20,15 @@ def dumps(value: _Encodable, indefinite: bool = True, max_depth: int = 0) -> byt
 
 # ---- Reading CBOR ------------------------------------------------------------
 
-class CBORDecodeError(ValueError):
+class CBORError(Exception): ...
+
+class CBORDecodeError(CBORError, ValueError):
     pos: int
+
+class CBORDecodeEOF(CBORDecodeError, EOFError): ...
+class CBOREncodeError(CBORError): ...
+class CBOREncodeTypeError(CBOREncodeError, TypeError): ...
+class CBOREncodeValueError(CBOREncodeError, ValueError): ...
 
 @final
 class Tag:

@@ -15,7 +15,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import vantra_cbor
-from vantra_cbor import CBORDecodeError, Simple, Tag, dump, dumps, load, loads, undefined
+from vantra_cbor import CBORDecodeEOF, CBORDecodeError, Simple, Tag, dump, dumps, load, loads, undefined
 
 UTC = dt.timezone.utc
 
@@ -142,6 +142,9 @@ def test_malformed(hex_in, message, pos):
         loads(bytes.fromhex(hex_in))
     assert message in str(e.value) and str(e.value).endswith(" at byte %d" % pos)
     assert e.value.pos == pos and isinstance(e.value, ValueError)
+    # Input that stops inside an item is an EOF (more bytes may complete it); nothing else is.
+    truncated = any(m in str(e.value) for m in ("input ends", "cannot fit in the bytes left", "empty input"))
+    assert isinstance(e.value, CBORDecodeEOF) == truncated and isinstance(e.value, EOFError) == truncated
 
 
 def test_bad_content_keeps_its_cause():
