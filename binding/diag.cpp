@@ -10,8 +10,7 @@
 namespace vantra {
 namespace {
 
-PyObject *module_;          // borrowed: the module outlives its functions
-PyObject *DiagDecodeError;  // a ValueError with JSONDecodeError's attributes
+PyObject *DiagDecodeError;  // a CBORError and a ValueError, with JSONDecodeError's attributes
 
 // Inputs this large are worked on with the interpreter's lock released.
 const size_t kReleaseLock = 1 << 16;
@@ -24,13 +23,10 @@ struct Output {
 
 PyObject *no_memory_or(int status) { return status == -2 ? PyErr_NoMemory() : nullptr; }
 
-// CBORDecodeError("<what> at byte N") with pos = N; CBORDecodeEOF (where the
-// module has it) when the input ends inside an item.
+// CBORDecodeError("<what> at byte N") with pos = N; CBORDecodeEOF when the
+// input ends inside an item.
 PyObject *decode_error(const cbor_fault &fault, uint64_t base = 0) {
-    PyObject *type = CBORDecodeError;
-    PyObject *eof = fault.found == 2 ? PyObject_GetAttrString(module_, "CBORDecodeEOF") : nullptr;
-    if (eof && PyExceptionClass_Check(eof)) type = eof;
-    PyErr_Clear();
+    PyObject *type = fault.found == 2 ? CBORDecodeEOF : CBORDecodeError;
     unsigned long long pos = base + fault.offset;
     PyObject *error = nullptr, *where = nullptr;
     PyObject *message = PyUnicode_FromFormat("%s at byte %llu", fault.message, pos);
@@ -40,7 +36,6 @@ PyObject *decode_error(const cbor_fault &fault, uint64_t base = 0) {
     Py_XDECREF(where);
     Py_XDECREF(error);
     Py_XDECREF(message);
-    Py_XDECREF(eof);
     return nullptr;
 }
 
@@ -201,7 +196,8 @@ const char diag_doc[] =
     "sequence=True reads an RFC 8742 sequence of items (none or more), written one\n"
     "after another, separated by commas. indent=N (0 to 32) puts the members of\n"
     "arrays, maps and indefinite-length strings on lines of their own, N spaces a\n"
-    "level (up to 128 columns). Malformed input raises CBORDecodeError with pos, the byte at fault.";
+    "level (up to 128 columns). Malformed input raises CBORDecodeError with pos, the\n"
+    "byte at fault (CBORDecodeEOF, also an EOFError, when the input ends inside an item).";
 
 const char from_diag_doc[] =
     "from_diag(text, *, sequence=False)\n--\n\n"
@@ -212,7 +208,7 @@ const char from_diag_doc[] =
     "concatenated strings, <<...>>, [_ ], {_ }, (_ ...), tags n(...), simple(n), true,\n"
     "false, null, undefined, / comments / and # comments. Without indicators items\n"
     "take their preferred form. sequence=True reads items separated by commas.\n"
-    "Bad text raises DiagDecodeError (a ValueError) with msg, doc, pos, lineno and\n"
+    "Bad text raises DiagDecodeError (a CBORError and a ValueError) with msg, doc, pos, lineno and\n"
     "colno, as json.JSONDecodeError has them.";
 
 PyMethodDef diag_methods[] = {
@@ -228,12 +224,14 @@ PyMethodDef diag_methods[] = {
 }  // namespace
 
 bool add_diag(PyObject *module) {
-    module_ = module;
+    PyObject *bases = PyTuple_Pack(2, CBORError, PyExc_ValueError);
+    if (!bases) return false;
     DiagDecodeError = PyErr_NewExceptionWithDoc(
         "vantra_cbor.DiagDecodeError",
         "Raised by from_diag for text it cannot read: msg, and where, as json.JSONDecodeError says it "
         "(doc, pos, lineno, colno).",
-        PyExc_ValueError, nullptr);
+        bases, nullptr);
+    Py_DECREF(bases);
     if (!DiagDecodeError || PyModule_AddObject(module, "DiagDecodeError", DiagDecodeError) < 0) return false;
     Py_INCREF(DiagDecodeError);
     return PyModule_AddFunctions(module, diag_methods) == 0;

@@ -105,7 +105,7 @@ class Encoder:
 
 # ---- Diagnostic notation ---------------------------------------------------------
 
-class DiagDecodeError(ValueError):
+class DiagDecodeError(CBORError, ValueError):
     msg: str
     doc: str
     pos: int
