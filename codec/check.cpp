@@ -22,7 +22,7 @@ enum { kWellFormed, kValid, kBytewise, kLengthFirst };
 // inside keys are compared pair by pair in their written order.
 class Checker {
 public:
-    explicit Checker(cbor_fault *faults) : faults_(faults) {}
+    Checker(const unsigned char *data, cbor_fault *faults) : data_(data), faults_(faults) {}
 
     int item(const Frame &parent, const unsigned char *at) {
         in_key_ = keying();
@@ -117,17 +117,13 @@ private:
         const unsigned char *at, *end;  // as written
         size_t form, form_end;          // its form
     };
+    const unsigned char *data_;  // offsets in faults count from here
     cbor_fault *faults_;
     cbor_walk::Stack<Open> opens_;
     cbor_walk::Stack<Key> keys_;
     cbor_walk::Stack<unsigned char> form_;
     bool in_key_ = false;
-    const unsigned char *data_ = nullptr;
 
-public:
-    void set_data(const unsigned char *data) { data_ = data; }
-
-private:
     bool keying() { return opens_.size && opens_.top().in_key; }
 
     void fault(int kind, const unsigned char *at, const char *message) {
@@ -272,7 +268,6 @@ extern "C" int cbor_item_size(const unsigned char *data, size_t size, uint64_t *
 
 extern "C" int cbor_check(const unsigned char *data, size_t size, int sequence, cbor_fault faults[4]) {
     for (int i = 0; i < 4; ++i) std::memset(&faults[i], 0, sizeof faults[i]);
-    Checker checker(faults);
-    checker.set_data(data);
+    Checker checker(data, faults);
     return cbor_walk::walk(data, size, sequence != 0, checker, &faults[kWellFormed]);
 }

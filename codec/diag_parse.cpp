@@ -202,17 +202,17 @@ private:
     int integer(const unsigned char *at, bool negative, int base, const unsigned char *digits, size_t count);
     int real(const unsigned char *at, double value);
     int special_float(const unsigned char *at, bool nan, bool negative);
-    int word_item(bool *opened);
+    int word_item();
     int strings(const unsigned char *first);
     int string_part(bool *text);
     int quoted(unsigned char quote);
-    int hex_content(const unsigned char *open, int bits_per_digit);
+    int hex_content(const unsigned char *open);
     int base64_content(const unsigned char *open);
     int base32_content(const unsigned char *open, bool hex_alphabet);
     int float_bits(const unsigned char *open);
     int simple();
     int open_container(Kind kind, unsigned char major, int width, const unsigned char *opened);
-    int finish(size_t base);
+    int finish();
 };
 
 int Parser::run(bool sequence) {
@@ -232,7 +232,7 @@ int Parser::run(bool sequence) {
             case kTop:
                 if (p_ == end_) {
                     if (!sequence && f.count == 0) return fail(p_, "expected an item, found the end of the text");
-                    return finish(base);
+                    return finish();
                 }
                 break;
             case kArray:
@@ -405,14 +405,13 @@ int Parser::item(bool *opened) {
             }
             return 0;
         }
-        if (is_alpha(c)) return word_item(opened);
+        if (is_alpha(c)) return word_item();
     }
     return fail(p_, "expected an item");
 }
 
 // true, false, null, undefined, NaN, Infinity, simple(n), or a prefixed string.
-int Parser::word_item(bool *opened) {
-    (void)opened;
+int Parser::word_item() {
     const unsigned char *at = p_;
     size_t n = word();
     if (p_ + n < end_ && p_[n] == '\'') {
@@ -440,7 +439,6 @@ int Parser::word_item(bool *opened) {
 
 int Parser::simple() {
     int status;
-    const unsigned char *open = p_;
     if (!looking_at('(')) return fail(p_, "expected '(' after simple");
     ++p_;
     if ((status = space()) < 0) return status;
@@ -452,7 +450,6 @@ int Parser::simple() {
     if ((status = space()) < 0) return status;
     if (!looking_at(')')) return fail(p_, "expected ')' to close simple(");
     ++p_;
-    (void)open;
     if (value < 24) return put_byte((unsigned char)(0xe0 | value));
     unsigned char item[2] = {0xf8, (unsigned char)value};
     return put(item, 2);
@@ -684,7 +681,7 @@ int Parser::string_part(bool *text) {
     size_t n = word();
     auto is = [&](const char *w) { return n == std::strlen(w) && std::memcmp(open, w, n) == 0; };
     p_ += n + 1;  // the prefix and its quote
-    if (is("h")) return hex_content(open, 4);
+    if (is("h")) return hex_content(open);
     if (is("b64")) return base64_content(open);
     if (is("b32")) return base32_content(open, false);
     if (is("h32")) return base32_content(open, true);
@@ -790,8 +787,7 @@ int Parser::quoted(unsigned char quote) {
 }
 
 // The digits of h'' (4 bits each), up to its quote; spaces and comments between.
-int Parser::hex_content(const unsigned char *open, int bits_per_digit) {
-    (void)bits_per_digit;
+int Parser::hex_content(const unsigned char *open) {
     unsigned acc = 0;
     int half = 0;
     // Each digit adds half a byte: the output grows by at most half the text.
@@ -925,8 +921,7 @@ int Parser::float_bits(const unsigned char *open) {
 }
 
 // Moves everything into place over the heads' room.
-int Parser::finish(size_t base) {
-    (void)base;
+int Parser::finish() {
     if (patches_.size == 0) return 0;
     unsigned char *data = out_->data;
     size_t read = patches_[0].at, write = read;
