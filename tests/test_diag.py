@@ -296,3 +296,42 @@ def test_json_decode_error_attributes_match():
     with pytest.raises(DiagDecodeError) as e:
         from_diag("[1 2]")
     assert expected <= set(vars(e.value))
+
+
+ALLOC_CASES = """
+import ctypes as C
+from codec import lib, contents, Fault
+
+DATA = bytes.fromhex("9fa26161d81843820102" "6162c349010000000000000000" "5f4101ff7f6161ffff")
+TEXT = b"[_ {\\"a\\": 24(<<[1, 2]>>), 'b': -18446744073709551617}, (_ h'01'), [[[1]]], <<[_ 1]>>, 'x' h'00']"
+fault, faults = Fault(), (Fault * 4)()
+calls = {
+    "diag": lambda g: lib.cbor_diag(g, DATA, len(DATA), 2, 0, C.byref(fault)),
+    "from_diag": lambda g: lib.cbor_from_diag(g, TEXT, len(TEXT), 0, C.byref(fault)),
+    "check": lambda g: lib.cbor_check(DATA, len(DATA), 0, faults),
+}
+
+def attempt(call, nth):
+    gen = lib.cbor_generator_create()
+    lib._cbor_generator_write_bytes(gen, b"-", 1)
+    arm_from(nth)
+    rc = call(gen)
+    made = disarm()
+    out = [rc, contents(gen).hex(), made]
+    lib.cbor_generator_free(gen)
+    return out
+
+for name, call in calls.items():
+    ok = attempt(call, 0)
+    emit([name, ok, [attempt(call, n) for n in range(1, ok[2] + 1)]])
+"""
+
+
+def test_out_of_memory(failalloc):
+    """Every allocation failing in turn: -2 and the output as it was, never a crash or a part."""
+    for name, (rc, full, made), failed in failalloc(ALLOC_CASES):
+        assert rc == 0 and made >= 1, name
+        if name == "diag":
+            assert bytes.fromhex(full)[1:].decode() == diag(bytes.fromhex(
+                "9fa26161d81843820102" "6162c349010000000000000000" "5f4101ff7f6161ffff"), indent=2)
+        assert [f[:2] for f in failed] == [[-2, "2d"]] * made, name
