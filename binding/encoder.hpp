@@ -169,8 +169,15 @@ class StackBound {
 public:
     explicit StackBound(const char *where = " while encoding a CBOR object")
         : floor_(thread_stack.floor ? thread_stack.floor : find_stack_floor()), where_(where) {}
+    // False, with RecursionError set, past the bound.
+    bool within() { return stack_pointer() >= floor_ || beyond_floor(); }
     void check() {
-        if (stack_pointer() < floor_) beyond_floor();
+        if (!within()) throw PythonErrorSet();
+    }
+    // The bytes of stack left above the bound (0 when there is no bound).
+    uintptr_t room() const {
+        uintptr_t sp = stack_pointer();
+        return floor_ > 1 && sp > floor_ ? sp - floor_ : floor_ > 1 ? 0 : UINTPTR_MAX;
     }
     const char *where() const { return where_; }
     // The calling thread's state, looked up on the call's first container.
@@ -180,7 +187,7 @@ public:
     }
 
 private:
-    void beyond_floor();
+    bool beyond_floor();
     uintptr_t floor_;
     const char *where_;
     PyThreadState *thread_ = nullptr;
@@ -201,38 +208,45 @@ inline int &recursion_remaining(PyThreadState *thread) {
 }
 #endif
 
-// Held around every container: nesting is bounded by Python's recursion limit
-// and by the native stack that is left, so no value can overflow the stack.
+// Py_EnterRecursiveCall, which raises RecursionError at the limit: false then.
+bool enter_recursive_call(StackBound &stack);
+
+// One more level of nesting: bounded by Python's recursion limit and by the
+// native stack that is left, so that no value can overflow the stack. False,
+// with RecursionError set, past either; leave_nesting() undoes a true.
+inline bool enter_nesting(StackBound &stack) {
+    if (!stack.within()) return false;
+#ifdef VANTRA_RECURSION_COUNT
+    int &remaining = recursion_remaining(stack.thread());
+    if (remaining > 0) {
+        --remaining;  // short of the limit, all that Py_EnterRecursiveCall does
+        return true;
+    }
+#endif
+    return enter_recursive_call(stack);
+}
+
+inline void leave_nesting(StackBound &stack) {
+#ifdef VANTRA_RECURSION_COUNT
+    ++recursion_remaining(stack.thread());
+#else
+    (void)stack;
+    Py_LeaveRecursiveCall();
+#endif
+}
+
+// Held around every container the encoder writes.
 class NestingGuard {
 public:
-    explicit NestingGuard(StackBound &stack) {
-        stack.check();
-#ifdef VANTRA_RECURSION_COUNT
-        thread_ = stack.thread();
-        int &remaining = recursion_remaining(thread_);
-        if (remaining > 0) {
-            --remaining;  // short of the limit, all that Py_EnterRecursiveCall does
-            return;
-        }
-#endif
-        enter(stack);
+    explicit NestingGuard(StackBound &stack) : stack_(stack) {
+        if (!enter_nesting(stack)) throw PythonErrorSet();
     }
-    ~NestingGuard() {
-#ifdef VANTRA_RECURSION_COUNT
-        ++recursion_remaining(thread_);
-#else
-        Py_LeaveRecursiveCall();
-#endif
-    }
+    ~NestingGuard() { leave_nesting(stack_); }
     NestingGuard(const NestingGuard &) = delete;
     NestingGuard &operator=(const NestingGuard &) = delete;
 
 private:
-    // Py_EnterRecursiveCall, which raises RecursionError at the limit.
-    static void enter(StackBound &stack);
-#ifdef VANTRA_RECURSION_COUNT
-    PyThreadState *thread_;
-#endif
+    StackBound &stack_;
 };
 
 // A writer fails only when the codec cannot allocate.
