@@ -124,7 +124,7 @@ for h in "${harnesses[@]}"; do
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
   speed=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
   cov=$(grep -oE '^#[0-9]+[[:space:]]+(INITED|NEW|REDUCE|pulse|DONE)[[:space:]]+cov: [0-9]+ ft: [0-9]+' "$log" \
-        | tail -1 | sed 's/.*cov/cov/')
+        | tail -1 | sed 's/.*cov/cov/' || true)  # none when the first input was a finding
   if [[ $rc != 0 ]] || ! grep -qE '^#[0-9]+[[:space:]]+DONE' "$log"; then
     failed=1
     say "FINDING in fuzz_$h.py; last lines of its log:"
