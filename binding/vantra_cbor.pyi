@@ -117,3 +117,18 @@ class Encoder:
         """Return the CBOR encoding of value as bytes."""
     def dump(self, value: object, fp: _Writable) -> None:
         """Write the CBOR encoding of value to fp, a binary file."""
+
+# ---- Diagnostic notation ---------------------------------------------------------
+
+class DiagDecodeError(CBORError, ValueError):
+    msg: str
+    doc: str
+    pos: int
+    lineno: int
+    colno: int
+
+def diag(data: Buffer, *, indent: Optional[int] = None, sequence: bool = False) -> str:
+    """The diagnostic notation of the CBOR in data, with encoding indicators."""
+
+def from_diag(text: str, *, sequence: bool = False) -> bytes:
+    """The CBOR that the diagnostic notation in text describes."""
