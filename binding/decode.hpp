@@ -14,6 +14,7 @@
 #include "decoder.hpp"
 #include "encoder.hpp"
 #include "reader_inline.h"
+#include "references.hpp"
 
 namespace vantra {
 
@@ -107,6 +108,12 @@ public:
     PyObject *set(Place place);
     // True when the stack has room for an import; RecursionError otherwise.
     bool import_room();
+    // Value sharing and string references (references.cpp): tags 28, 29, 256
+    // and 25, their content at the cursor (at).
+    PyObject *shareable(Place place);
+    PyObject *shared_reference(const unsigned char *at);
+    PyObject *string_namespace(Place place);
+    PyObject *string_reference(const unsigned char *at);
 
     // Each sets CBORDecodeError ("<what> at byte N", pos N) and returns null.
     VANTRA_NOINLINE PyObject *fail(const unsigned char *at, const char *format, ...);
@@ -123,6 +130,9 @@ private:
     const DecodeOptions &options_;
     uint64_t base_;  // the stream offset of data[0], for positions in errors
     StackBound stack_;
+    std::unique_ptr<SharedValues> shared_;  // made at the first tag 28
+    std::unique_ptr<StringTables> strings_;  // made at the first tag 256
+    size_t namespaces_ = 0;                  // tag 256 items the cursor is inside
 
     size_t left() const { return (size_t)(end_ - in_.cursor); }
     // Sets error_class(message) (message and cause stolen), with pos; returns null.
@@ -162,6 +172,11 @@ private:
     PyObject *list_of(const unsigned char *at, bool indefinite, uint64_t n, Place items);
     PyObject *array(const unsigned char *at, Place place, bool indefinite, uint64_t n);
     PyObject *map(const unsigned char *at, Place place, bool indefinite, uint64_t n);
+    PyObject *map_items(PyObject *dict, bool indefinite, size_t count);
+    PyObject *fill_list(PyObject *list);
+    PyObject *fill_map(PyObject *dict);
+    bool note_string(PyObject *string, size_t size);
+    PyObject *lenient_text_chunks(const unsigned char *at, const unsigned char *first);
     bool set_item(PyObject *dict, PyObject *key, PyObject *value, const unsigned char *key_at);
     PyObject *tag(const unsigned char *at, uint64_t number, Place place);
     PyObject *simple(const unsigned char *at, unsigned ai);

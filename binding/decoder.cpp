@@ -465,6 +465,7 @@ PyObject *Decoder::bytes(const unsigned char *at, uint64_t n) {
     if (!counted(at, n, 1, "byte string", "bytes", size)) return nullptr;
     PyObject *value = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(in_.cursor), (Py_ssize_t)size);
     in_.cursor += size;
+    if (namespaces_ && value && !note_string(value, size)) Py_CLEAR(value);
     return value;
 }
 
@@ -480,8 +481,9 @@ PyObject *Decoder::text_of(const unsigned char *at, const unsigned char *s, size
     }
     if (PyObject *value = utf8_text(s, n)) return value;
     if (PyErr_Occurred()) return nullptr;
-    // Not UTF-8: the interpreter's decoder says where and why.
-    PyObject *value = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(s), (Py_ssize_t)n, "strict");
+    // Not UTF-8: the interpreter's decoder says where and why, or replaces
+    // what is not, as str_errors says.
+    PyObject *value = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(s), (Py_ssize_t)n, options_.str_errors);
     if (!value && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
         return fail_from_error(at, "invalid UTF-8 in text string");
     }
@@ -493,8 +495,9 @@ PyObject *Decoder::text(const unsigned char *at, uint64_t n, Place place) {
     if (!counted(at, n, 1, "text string", "bytes", size)) return nullptr;
     const unsigned char *s = in_.cursor;
     in_.cursor += size;
-    if (place == Place::kKey && size <= kKeyCacheLength) return cached_key(at, s, size);
-    return text_of(at, s, size);
+    PyObject *value = place == Place::kKey && size <= kKeyCacheLength ? cached_key(at, s, size) : text_of(at, s, size);
+    if (namespaces_ && value && !note_string(value, size)) Py_CLEAR(value);
+    return value;
 }
 
 PyObject *Decoder::cached_key(const unsigned char *at, const unsigned char *s, size_t n) {
@@ -586,13 +589,30 @@ PyObject *Decoder::text_chunks(const unsigned char *at) {
     while (next_chunk(at, 3, "text string", chunk, size) > 0) {
         const unsigned char *content = in_.cursor - size;
         if (!decode_into(text.get(), written, content, size)) {
-            // Not UTF-8 on its own: the interpreter's decoder says where and why.
+            // Not UTF-8 on its own: the interpreter's decoder says where and
+            // why, or every chunk is decoded with str_errors' handler.
+            if (std::strcmp(options_.str_errors, "strict") != 0) return lenient_text_chunks(at, first);
             Ref refused(text_of(chunk, content, size));
             return nullptr;
         }
     }
     in_.cursor = after;
     return text.release();
+}
+
+// The chunks decoded one by one (each with str_errors' handler) and joined.
+PyObject *Decoder::lenient_text_chunks(const unsigned char *at, const unsigned char *first) {
+    in_.cursor = first;
+    Ref parts(PyList_New(0));
+    if (!parts) return nullptr;
+    const unsigned char *chunk;
+    size_t size;
+    while (next_chunk(at, 3, "text string", chunk, size) > 0) {
+        Ref part(text_of(chunk, in_.cursor - size, size));
+        if (!part || PyList_Append(parts.get(), part.get()) < 0) return nullptr;
+    }
+    Ref empty(PyUnicode_New(0, 0));
+    return empty ? PyUnicode_Join(empty.get(), parts.get()) : nullptr;
 }
 
 bool Decoder::at_break() {
@@ -668,28 +688,72 @@ bool Decoder::set_item(PyObject *dict, PyObject *key, PyObject *value, const uns
 }
 
 PyObject *Decoder::map(const unsigned char *at, Place, bool indefinite, uint64_t n) {
+    size_t count = 0;
+    if (!indefinite && !counted(at, n, 2, "map", "pairs", count)) return nullptr;
+    Ref dict(count > 5 ? _PyDict_NewPresized((Py_ssize_t)std::min(count, kPresizeLimit)) : PyDict_New());
+    return dict ? map_items(dict.get(), indefinite, count) : nullptr;
+}
+
+// Fills dict (borrowed) with a map's pairs: the cursor is past its head, or at
+// the head of an indefinite one. A new reference to it, or object_hook's value
+// for it.
+PyObject *Decoder::map_items(PyObject *dict, bool indefinite, size_t count) {
     if (!enter_nesting(stack_)) return nullptr;
     struct Leave {
         StackBound &stack;
         ~Leave() { leave_nesting(stack); }
     } leave{stack_};
-    size_t count = 0;
-    if (indefinite) {
-        in_.cursor += 1;
-    } else if (!counted(at, n, 2, "map", "pairs", count)) {
-        return nullptr;
-    }
-    Ref dict(count > 5 ? _PyDict_NewPresized((Py_ssize_t)std::min(count, kPresizeLimit)) : PyDict_New());
-    if (!dict) return nullptr;
+    if (indefinite) in_.cursor += 1;
     bool shallow = depth_ < limit_;
+    bool once = !options_.allow_duplicate_keys;
     for (size_t i = 0; indefinite ? !at_break() : i < count; ++i) {
         const unsigned char *key_at = in_.cursor;
         Ref key(member(Place::kKey, shallow));
         if (!key) return nullptr;
         Ref value(member(Place::kValue, shallow));
-        if (!value || !set_item(dict.get(), key.get(), value.get(), key_at)) return nullptr;
+        Py_ssize_t before = PyDict_GET_SIZE(dict);
+        if (!value || !set_item(dict, key.get(), value.get(), key_at)) return nullptr;
+        if (once && PyDict_GET_SIZE(dict) == before) return fail(key_at, "duplicate map key");
     }
-    return dict.release();
+    if (options_.object_hook) return PyObject_CallFunctionObjArgs(options_.object_hook, dict, nullptr);
+    Py_INCREF(dict);
+    return dict;
+}
+
+// A map read into dict, which exists before its content (value sharing).
+PyObject *Decoder::fill_map(PyObject *dict) {
+    const unsigned char *at = in_.cursor;
+    bool indefinite = (*at & 0x1f) == kIndefinite;
+    uint64_t n = 0;
+    size_t count = 0;
+    if (!indefinite && (!argument(at, n) || !counted(at, n, 2, "map", "pairs", count))) return nullptr;
+    return map_items(dict, indefinite, count);
+}
+
+// An array read into list, which exists before its content (value sharing):
+// it can be seen while it is filled, so it grows an item at a time.
+PyObject *Decoder::fill_list(PyObject *list) {
+    const unsigned char *at = in_.cursor;
+    bool indefinite = (*at & 0x1f) == kIndefinite;
+    uint64_t n = 0;
+    size_t count = 0;
+    if (indefinite) {
+        in_.cursor += 1;
+    } else if (!argument(at, n) || !counted(at, n, 1, "array", "items", count)) {
+        return nullptr;
+    }
+    if (!enter_nesting(stack_)) return nullptr;
+    struct Leave {
+        StackBound &stack;
+        ~Leave() { leave_nesting(stack); }
+    } leave{stack_};
+    bool shallow = depth_ < limit_;
+    for (size_t i = 0; indefinite ? !at_break() : i < count; ++i) {
+        PyObject *value = member(Place::kValue, shallow);
+        if (!value || !append(list, value)) return nullptr;
+    }
+    Py_INCREF(list);
+    return list;
 }
 
 PyObject *Decoder::simple(const unsigned char *at, unsigned ai) {
@@ -783,7 +847,8 @@ PyObject *Decoder::converted(const unsigned char *at, uint64_t number, PyObject 
 
 PyObject *Decoder::byte_string_view() {
     const unsigned char *at = in_.cursor;
-    if ((*at & 0x1f) == kIndefinite) return byte_chunks(at);
+    // Inside a string namespace the bytes may be referred to later: an object of their own.
+    if ((*at & 0x1f) == kIndefinite || namespaces_) return item(Place::kValue);
     uint64_t n;
     size_t size;
     if (!argument(at, n) || !counted(at, n, 1, "byte string", "bytes", size)) return nullptr;
@@ -839,13 +904,16 @@ PyObject *LazyImport::get(Decoder &decoder) {
 
 namespace {
 
-PyObject *interned_data, *interned_max_depth, *interned_tag_hook, *interned_read;
+PyObject *interned_data, *interned_max_depth, *interned_tag_hook, *interned_read, *interned_object_hook,
+    *interned_str_errors, *interned_allow_duplicate_keys;
 
 }  // namespace
 
 int DecodeOptions::set(const char *, PyObject *name, PyObject *value) {
-    PyObject *names[2] = {interned_max_depth, interned_tag_hook};
-    switch (keyword_index(name, names, 2)) {
+    PyObject *names[5] = {interned_max_depth, interned_tag_hook, interned_object_hook, interned_str_errors,
+                          interned_allow_duplicate_keys};
+    int option = keyword_index(name, names, 5);
+    switch (option) {
     case 0: {
         if (!PyLong_Check(value) || PyBool_Check(value)) {
             PyErr_Format(PyExc_TypeError, "max_depth must be an int, not %.200s", Py_TYPE(value)->tp_name);
@@ -861,13 +929,40 @@ int DecodeOptions::set(const char *, PyObject *name, PyObject *value) {
         return 1;
     }
     case 1:
+    case 2: {
+        const char *what = option == 1 ? "tag_hook" : "object_hook";
         if (value != Py_None && !PyCallable_Check(value)) {
-            PyErr_Format(PyExc_TypeError, "tag_hook must be callable or None, not %.200s", Py_TYPE(value)->tp_name);
+            PyErr_Format(PyExc_TypeError, "%s must be callable or None, not %.200s", what, Py_TYPE(value)->tp_name);
             return -1;
         }
         if (value == Py_None) value = nullptr;
         Py_XINCREF(value);
-        Py_XSETREF(tag_hook, value);
+        Py_XSETREF(option == 1 ? tag_hook : object_hook, value);
+        return 1;
+    }
+    case 3: {
+        static const char *const kHandlers[] = {"strict", "replace", "surrogateescape"};
+        for (const char *handler : kHandlers) {
+            if (PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, handler) == 0) {
+                str_errors = handler;
+                return 1;
+            }
+        }
+        if (!PyUnicode_Check(value)) {
+            PyErr_Format(PyExc_TypeError, "str_errors must be 'strict', 'replace' or 'surrogateescape', not %.200s",
+                         Py_TYPE(value)->tp_name);
+        } else {
+            PyErr_Format(PyExc_ValueError, "str_errors must be 'strict', 'replace' or 'surrogateescape', not %R", value);
+        }
+        return -1;
+    }
+    case 4:
+        if (!PyBool_Check(value)) {
+            PyErr_Format(PyExc_TypeError, "allow_duplicate_keys must be True or False, not %.200s",
+                         Py_TYPE(value)->tp_name);
+            return -1;
+        }
+        allow_duplicate_keys = value == Py_True;
         return 1;
     default:
         return 0;
@@ -876,10 +971,14 @@ int DecodeOptions::set(const char *, PyObject *name, PyObject *value) {
 
 int DecodeOptions::traverse(visitproc visit, void *arg) {
     Py_VISIT(tag_hook);
+    Py_VISIT(object_hook);
     return 0;
 }
 
-void DecodeOptions::clear() { Py_CLEAR(tag_hook); }
+void DecodeOptions::clear() {
+    Py_CLEAR(tag_hook);
+    Py_CLEAR(object_hook);
+}
 
 PyObject *decode_item(const unsigned char *data, size_t size, size_t *offset, const DecodeOptions &options,
                       uint64_t base) {
@@ -971,7 +1070,8 @@ PyObject *load_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObje
 }
 
 const char loads_doc[] =
-    "loads(data, *, max_depth=0, tag_hook=None)\n--\n\n"
+    "loads(data, *, max_depth=0, tag_hook=None, object_hook=None, str_errors='strict',\n"
+    "      allow_duplicate_keys=True)\n--\n\n"
     "Decode the one CBOR item that data holds (bytes or any C-contiguous buffer).\n\n"
     "Integers of any size, floats (half and single widened exactly), bytes, str,\n"
     "lists, dicts (arrays used as map keys become tuples), True, False, None and\n"
@@ -979,14 +1079,21 @@ const char loads_doc[] =
     "and 5 Decimal, 30 Fraction, 35 re.Pattern, 36 email.message.Message, 37 UUID,\n"
     "52, 54, 260 and 261 ipaddress addresses, networks and interfaces, 100 and 1004\n"
     "date, 258 set (frozenset in a key), 64-87 and 40 NumPy arrays (when NumPy\n"
-    "imports), 55799 its content; any other tag\n"
+    "imports), 55799 its content, 28/29 shared values (one object, cycles kept),\n"
+    "256/25 string references; any other tag\n"
     "becomes Tag(tag, value), or tag_hook(tag, value) when tag_hook is given.\n"
     "Other simple values become Simple(n).\n\n"
-    "max_depth limits nesting as dumps counts it (0: no limit). Malformed input\n"
-    "raises CBORDecodeError (a ValueError) saying what was wrong and at which byte.";
+    "max_depth limits nesting as dumps counts it (0: no limit). object_hook(dict)\n"
+    "is called for every map, innermost first, and its value used instead.\n"
+    "str_errors is the handler for invalid UTF-8 ('strict': CBORDecodeError,\n"
+    "'replace', 'surrogateescape'). allow_duplicate_keys=False refuses a map\n"
+    "with a repeated key. Malformed input raises CBORDecodeError (a ValueError)\n"
+    "saying what was wrong and at which byte; CBORDecodeEOF when it ends inside\n"
+    "an item.";
 
 const char load_doc[] =
-    "load(fp, *, max_depth=0, tag_hook=None)\n--\n\n"
+    "load(fp, *, max_depth=0, tag_hook=None, object_hook=None, str_errors='strict',\n"
+    "     allow_duplicate_keys=True)\n--\n\n"
     "Read the whole binary file object fp and decode it as loads does.";
 
 PyMethodDef decoder_methods[] = {
@@ -1006,10 +1113,14 @@ bool add_decoder(PyObject *module) {
     interned_tag_hook = PyUnicode_InternFromString("tag_hook");
     interned_read = PyUnicode_InternFromString("read");
     interned_pos = PyUnicode_InternFromString("pos");
+    interned_object_hook = PyUnicode_InternFromString("object_hook");
+    interned_str_errors = PyUnicode_InternFromString("str_errors");
+    interned_allow_duplicate_keys = PyUnicode_InternFromString("allow_duplicate_keys");
     for (long i = 0; i < 24; ++i) {
         if (!(small_ints[i] = PyLong_FromLong(i))) return false;
     }
-    if (!interned_pos || !interned_data || !interned_max_depth || !interned_tag_hook || !interned_read) return false;
+    if (!interned_pos || !interned_object_hook || !interned_str_errors || !interned_allow_duplicate_keys ||
+        !interned_data || !interned_max_depth || !interned_tag_hook || !interned_read) return false;
     return PyModule_AddFunctions(module, decoder_methods) == 0;
 }
 

@@ -41,6 +41,7 @@ struct Sink {
     size_t segment_count;
     size_t segment_room;
     size_t segment_bytes;  // the texts' sizes, summed
+    class StringWriter *strings;  // the string references' table, when the Encoder writes them
 };
 
 // Makes room in the buffer for count more bytes: 0, or -1 when they cannot be had.
@@ -53,12 +54,28 @@ constexpr size_t kSegmentFrom = 512;
 // segment (a reference to owner is held until the output ends).
 void write_segment(Sink *sink, int major_type, PyObject *owner, const char *data, size_t size);
 
+// A string or byte string as a string reference (tag 25) when an equal one
+// was written before, else as itself, kept for later references when long
+// enough (references.cpp). owner keeps data alive; null: data is copied.
+void write_referenced(Sink *sink, int major_type, PyObject *owner, const char *data, size_t size);
+
 // A string or byte string whose bytes owner keeps alive.
 inline void write_text_of(Sink *sink, int major_type, PyObject *owner, const char *data, size_t size) {
-    if (size < kSegmentFrom) {
+    if (sink->strings) {
+        write_referenced(sink, major_type, owner, data, size);
+    } else if (size < kSegmentFrom) {
         if (cbor_inline::write_string(sink, major_type, data, size) < 0) raise_no_memory();
     } else {
         write_segment(sink, major_type, owner, data, size);
+    }
+}
+
+// A string or byte string whose bytes are copied now.
+inline void write_text_copy(Sink *sink, int major_type, const void *data, size_t size) {
+    if (sink->strings) {
+        write_referenced(sink, major_type, nullptr, static_cast<const char *>(data), size);
+    } else if (cbor_inline::write_string(sink, major_type, data, size) < 0) {
+        raise_no_memory();
     }
 }
 
@@ -319,6 +336,10 @@ struct Encode {
     int operator()(unsigned long long v) const { return checked(cbor_inline::write_uint(out(), v)); }
     int operator()(long long v) const { return write_signed(v); }
     int operator()(std::string_view v) const {
+        if constexpr (!kDumps) {
+            write_text_copy(out(), 3, v.data(), v.size());
+            return 0;
+        }
         return checked(cbor_inline::write_string(out(), 3, v.data(), v.size()));
     }
     int operator()(const py::none &) const { return write_simple(kNull); }
@@ -434,9 +455,13 @@ struct Encode {
     // then the default hook; containers as below, but naming the place of a
     // value that cannot be written, and with sorted keys when deterministic.
     int write_other(PyObject *obj) const;
+    // Value sharing: a reference written for an object written before (true),
+    // or the mark of the next shared index written for this one (false).
+    bool written_before(PyObject *obj) const;
     int write_list_located(PyObject *list) const;
     int write_tuple_located(PyObject *tuple) const;
-    int write_dict_located(PyObject *dict) const;
+    // identity: the object shared by identity as this map (the dict itself when null).
+    int write_dict_located(PyObject *dict, PyObject *identity = nullptr) const;
 
     int write_simple(unsigned char byte) const { return checked(cbor_inline::write_byte(out(), byte)); }
     int write_signed(long long v) const {

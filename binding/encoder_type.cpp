@@ -8,11 +8,13 @@
 #include <cstdlib>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "encoder.hpp"
 #include "entry.hpp"
+#include "references.hpp"
 #include "tags/tags.hpp"
 #include "values.hpp"
 
@@ -26,6 +28,7 @@ struct EncoderCall {
     uint64_t max_depth;
     uint64_t error_text_limit = kErrorTextLimit;
     const EncoderSettings *settings;
+    SharedWriter *shared = nullptr;  // with value sharing
     bool types_looked_up = false;
 
     EncoderCall(uint64_t max, const EncoderSettings *call_settings)
@@ -192,7 +195,7 @@ bool write_contiguous(Sink *sink, PyObject *view_object, bool keep) {
     if (keep) {
         write_bytes_of(sink, view_object, view->buf, (size_t)view->len);
     } else {
-        checked(cbor_inline::write_string(sink, kBytes, view->buf, (size_t)view->len));
+        write_text_copy(sink, kBytes, view->buf, (size_t)view->len);
     }
     return true;
 }
@@ -214,7 +217,7 @@ Leaf write_leaf(Sink *sink, PyObject *obj, const EncoderSettings &settings, bool
     if (PyByteArray_Check(obj)) {
         size_t size = (size_t)PyByteArray_GET_SIZE(obj);
         if (size < kSegmentFrom) {
-            checked(cbor_inline::write_string(sink, kBytes, PyByteArray_AS_STRING(obj), size));
+            write_text_copy(sink, kBytes, PyByteArray_AS_STRING(obj), size);
         } else {
             write_contiguous(sink, view_of(obj).ptr(), true);  // held, a bytearray cannot be resized
         }
@@ -343,6 +346,7 @@ int Encode<Indefinite, Limited, M>::write_other(PyObject *obj) const {
     constexpr bool shortest = M == Mode::Deterministic;
     PyTypeObject *type = Py_TYPE(obj);
     if (type == TagType) {
+        if (written_before(obj)) return 0;
         TagObject *tag = reinterpret_cast<TagObject *>(obj);
         write_head(out(), kTag, tag->tag);
         NestingGuard guard(stack);
@@ -351,6 +355,7 @@ int Encode<Indefinite, Limited, M>::write_other(PyObject *obj) const {
         return 0;
     }
     if (PyAnySet_Check(obj)) {
+        if (written_before(obj)) return 0;
         // A snapshot: elements' hooks may change the set, not what is written.
         py::object items = py::reinterpret_steal<py::object>(PySequence_List(obj));
         if (!items) raise_python_error();
@@ -397,8 +402,17 @@ int Encode<Indefinite, Limited, M>::write_other(PyObject *obj) const {
     if (!number) {
         // Nothing written yet, and not apart: obj is the whole value, the last thing written.
         bool last = encoder.sink == encoder.output.get() && encoder.sink->length == 0;
+        // Shared by identity when one of the Encoder's own types takes it (the
+        // mark is taken back when none does).
+        size_t mark = out()->length;
+        bool marked = encoder.shared && obj != Undefined && type != SimpleType;
+        if (marked && written_before(obj)) return 0;
         leaf = write_leaf(out(), obj, *encoder.settings, shortest, last);
         if (leaf == Leaf::kWritten) return 0;
+        if (marked) {
+            out()->length = mark;
+            encoder.shared->forget_last();
+        }
         number = leaf == Leaf::kNotMine && is_numpy_number(obj);
     }
     if (number) {
@@ -411,11 +425,13 @@ int Encode<Indefinite, Limited, M>::write_other(PyObject *obj) const {
             py::object value = attribute_of(obj, "value");
             return write_object(value.ptr());
         }
-        if (py::object fields = dataclass_fields(obj)) return write_dict(fields.ptr());
+        // A dataclass instance is shared by its own identity, not its map's.
+        if (py::object fields = dataclass_fields(obj)) return write_dict_located(fields.ptr(), obj);
         // A hook may have imported a module whose type this is.
         if (look_up_types()) return write_other(obj);
     }
     if (PyObject *hook = encoder.settings->default_hook) {
+        if (written_before(obj)) return 0;
         NestingGuard guard(stack);  // a hook that keeps returning what it is given ends here
         py::object result = py::reinterpret_steal<py::object>(PyObject_CallFunctionObjArgs(hook, obj, nullptr));
         if (!result) raise_python_error();
@@ -425,10 +441,25 @@ int Encode<Indefinite, Limited, M>::write_other(PyObject *obj) const {
                                 (leaf == Leaf::kUnsupported ? unsupported_note(obj) : ""));
 }
 
+template <bool Indefinite, bool Limited, Mode M>
+bool Encode<Indefinite, Limited, M>::written_before(PyObject *obj) const {
+    SharedWriter *shared = encoder.shared;
+    if (!shared) return false;
+    int64_t index = shared->find_or_add(obj);
+    if (index < 0) {
+        write_head(out(), kTag, kShareable);
+        return false;
+    }
+    write_head(out(), kTag, kSharedRef);
+    checked(cbor_inline::write_uint(out(), (uint64_t)index));
+    return true;
+}
+
 // dumps' container loops, each knowing where it is when an Unencodable
 // passes: its catch costs nothing until one does.
 template <bool Indefinite, bool Limited, Mode M>
 int Encode<Indefinite, Limited, M>::write_list_located(PyObject *list) const {
+    if (written_before(list)) return 0;
     NestingGuard guard(stack);
     Py_ssize_t count = PyList_GET_SIZE(list), i = 0;
     head(kArray, count);
@@ -448,6 +479,7 @@ int Encode<Indefinite, Limited, M>::write_list_located(PyObject *list) const {
 
 template <bool Indefinite, bool Limited, Mode M>
 int Encode<Indefinite, Limited, M>::write_tuple_located(PyObject *tuple) const {
+    if (written_before(tuple)) return 0;
     NestingGuard guard(stack);
     Py_ssize_t count = PyTuple_GET_SIZE(tuple), i = 0;
     head(kArray, count);
@@ -464,8 +496,9 @@ int Encode<Indefinite, Limited, M>::write_tuple_located(PyObject *tuple) const {
 // are taken first, in one step: hooks run while keys are written may change
 // the dict, not what is written.
 template <bool Indefinite, bool Limited, Mode M>
-int Encode<Indefinite, Limited, M>::write_dict_located(PyObject *dict) const {
+int Encode<Indefinite, Limited, M>::write_dict_located(PyObject *dict, PyObject *identity) const {
     if constexpr (M == Mode::Extended) {
+        if (written_before(identity ? identity : dict)) return 0;
         NestingGuard guard(stack);
         Py_ssize_t count = PyDict_GET_SIZE(dict), pos = 0, written = 0;
         PyObject *k = nullptr, *v;
@@ -527,6 +560,13 @@ EncoderObject *as_encoder(PyObject *self) { return reinterpret_cast<EncoderObjec
 template <bool Indefinite, bool Limited, Mode M>
 PyObject *encode_in(const EncoderObject *self, PyObject *value) {
     EncoderCall<Limited> call(self->max_depth, &self->settings);
+    std::unique_ptr<SharedWriter> shared(self->settings.value_sharing ? new SharedWriter() : nullptr);
+    std::unique_ptr<StringWriter> strings(self->settings.string_referencing ? new StringWriter() : nullptr);
+    call.shared = shared.get();
+    if (strings) {
+        call.sink->strings = strings.get();
+        write_head(call.sink, kTag, kStringNamespace);  // one namespace around the whole value
+    }
     try {
         Encode<Indefinite, Limited, M>{call}.write_object(value);
     } catch (const Unencodable &e) {
@@ -644,21 +684,24 @@ bool datetime_option(PyObject *given, bool &epoch) {
 }
 
 PyObject *encoder_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
-    static const char *names[] = {"indefinite", "deterministic", "default", "datetime_as", "timezone", "max_depth",
-                                  nullptr};
+    static const char *names[] = {"indefinite", "deterministic", "default", "datetime_as", "max_depth",
+                                  "value_sharing", "string_referencing", "timezone", nullptr};
     PyObject *indefinite = nullptr, *deterministic = nullptr, *hook = nullptr, *datetime_as = nullptr,
-             *timezone = nullptr, *max_depth = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOOOO:Encoder", const_cast<char **>(names), &indefinite,
-                                     &deterministic, &hook, &datetime_as, &timezone, &max_depth)) {
+             *max_depth = nullptr, *value_sharing = nullptr, *string_referencing = nullptr, *timezone = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOOOOOO:Encoder", const_cast<char **>(names), &indefinite,
+                                     &deterministic, &hook, &datetime_as, &max_depth, &value_sharing,
+                                     &string_referencing, &timezone)) {
         arguments_refused();
         return nullptr;
     }
-    EncoderSettings settings{nullptr, false, nullptr, false};
+    EncoderSettings settings{};
     bool is_indefinite = false, is_deterministic = false;
     unsigned long long depth = 0;
     if (!flag_option(indefinite, "indefinite", is_indefinite) ||
         !deterministic_option(deterministic, is_deterministic, settings.length_first) ||
-        !datetime_option(datetime_as, settings.epoch) || !depth_option(max_depth, depth)) {
+        !datetime_option(datetime_as, settings.epoch) || !depth_option(max_depth, depth) ||
+        !flag_option(value_sharing, "value_sharing", settings.value_sharing) ||
+        !flag_option(string_referencing, "string_referencing", settings.string_referencing)) {
         return nullptr;
     }
     if (timezone && timezone != Py_None) {
@@ -673,6 +716,13 @@ PyObject *encoder_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     }
     if (is_indefinite && is_deterministic) {
         PyErr_Format(CBOREncodeValueError, "deterministic=%s writes definite lengths only: indefinite must be False with it",
+                     settings.length_first ? "'length-first'" : "True");
+        return nullptr;
+    }
+    if (is_deterministic && (settings.value_sharing || settings.string_referencing)) {
+        PyErr_Format(CBOREncodeValueError,
+                     "deterministic=%s cannot be used with value_sharing or string_referencing: their "
+                     "references follow the order items are written in, which sorting the keys changes",
                      settings.length_first ? "'length-first'" : "True");
         return nullptr;
     }
@@ -733,6 +783,10 @@ PyObject *get_timezone(PyObject *self, void *) {
     return timezone;
 }
 PyObject *get_max_depth(PyObject *self, void *) { return PyLong_FromUnsignedLongLong(as_encoder(self)->max_depth); }
+PyObject *get_value_sharing(PyObject *self, void *) { return PyBool_FromLong(as_encoder(self)->settings.value_sharing); }
+PyObject *get_string_referencing(PyObject *self, void *) {
+    return PyBool_FromLong(as_encoder(self)->settings.string_referencing);
+}
 
 PyObject *encoder_repr(PyObject *self) {
     EncoderObject *e = as_encoder(self);
@@ -740,10 +794,12 @@ PyObject *encoder_repr(PyObject *self) {
     py::object deterministic = py::reinterpret_steal<py::object>(get_deterministic(self, nullptr));
     py::object timezone = py::reinterpret_steal<py::object>(get_timezone(self, nullptr));
     if (!deterministic) return nullptr;
-    return PyUnicode_FromFormat(
-        "Encoder(indefinite=%s, deterministic=%R, default=%R, datetime_as='%s', timezone=%R, max_depth=%llu)",
-        e->indefinite ? "True" : "False", deterministic.ptr(), hook.ptr(), e->settings.epoch ? "epoch" : "text",
-        timezone.ptr(), e->max_depth);
+    return PyUnicode_FromFormat("Encoder(indefinite=%s, deterministic=%R, default=%R, datetime_as='%s', max_depth=%llu, "
+                                "value_sharing=%s, string_referencing=%s, timezone=%R)",
+                                e->indefinite ? "True" : "False", deterministic.ptr(), hook.ptr(),
+                                e->settings.epoch ? "epoch" : "text", e->max_depth,
+                                e->settings.value_sharing ? "True" : "False",
+                                e->settings.string_referencing ? "True" : "False", timezone.ptr());
 }
 
 PyGetSetDef encoder_getset[] = {
@@ -761,6 +817,11 @@ PyGetSetDef encoder_getset[] = {
      const_cast<char *>("The tzinfo given to naive datetimes; None refuses them."), nullptr},
     {const_cast<char *>("max_depth"), get_max_depth, nullptr,
      const_cast<char *>("Deepest nesting of elements allowed; 0 for no limit."), nullptr},
+    {const_cast<char *>("value_sharing"), get_value_sharing, nullptr,
+     const_cast<char *>("Objects written once (tag 28) and referred to after (tag 29): shared and cyclic values."),
+     nullptr},
+    {const_cast<char *>("string_referencing"), get_string_referencing, nullptr,
+     const_cast<char *>("Repeated strings written as references (tag 25) inside one namespace (tag 256)."), nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -778,8 +839,8 @@ PyMethodDef encoder_methods[] = {
 };
 
 const char encoder_doc[] =
-    "Encoder(*, indefinite=False, deterministic=False, default=None, datetime_as='text', timezone=None, "
-    "max_depth=0)\n--\n\n"
+    "Encoder(*, indefinite=False, deterministic=False, default=None, datetime_as='text', max_depth=0,\n"
+    "        value_sharing=False, string_referencing=False, timezone=None)\n--\n\n"
     "Encodes Python objects to CBOR with options checked once, here.\n\n"
     "Everything dumps takes is written as dumps writes it (with the same indefinite and\n"
     "max_depth), except numbers: only int, float and bool (and their subclasses) and\n"
@@ -798,8 +859,13 @@ const char encoder_doc[] =
     "  sorts keys as RFC 8949 section 4.2.3 does: shorter encodings first.\n"
     "default: called with any other object; what it returns is written in its place.\n"
     "datetime_as: 'text' or 'epoch'.\n"
-    "timezone: a tzinfo given to naive datetimes (None: they are refused).\n"
-    "max_depth: deepest nesting of elements allowed (0: no limit).";
+    "max_depth: deepest nesting of elements allowed (0: no limit).\n"
+    "value_sharing: every container (and every other object written by identity)\n"
+    "  written once, under tag 28, and referred to by tag 29 after: shared and\n"
+    "  cyclic structures come back shared and cyclic.\n"
+    "string_referencing: the value inside a tag 256 namespace, each repeated text or\n"
+    "  byte string written as a tag 25 reference to its first occurrence.\n"
+    "timezone: a tzinfo given to naive datetimes (None: they are refused).";
 
 PyType_Slot encoder_slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(encoder_new)},

@@ -1,6 +1,6 @@
 """Vantra cbor: Python objects to CBOR bytes, and CBOR bytes back to Python objects."""
 import datetime
-from typing import IO, Any, Callable, Mapping, Optional, Sequence, SupportsFloat, SupportsInt, Union
+from typing import IO, Any, Callable, Dict, Mapping, Optional, Sequence, SupportsFloat, SupportsInt, Union
 
 from typing_extensions import Buffer, Literal, Protocol, SupportsIndex, TypeAlias, final
 
@@ -60,11 +60,20 @@ def loads(
     *,
     max_depth: int = 0,
     tag_hook: Optional[Callable[[int, Any], Any]] = None,
+    object_hook: Optional[Callable[[Dict[Any, Any]], Any]] = None,
+    str_errors: Literal["strict", "replace", "surrogateescape"] = "strict",
+    allow_duplicate_keys: bool = True,
 ) -> Any:
     """Decode the one CBOR item that data holds."""
 
 def load(
-    fp: IO[bytes], *, max_depth: int = 0, tag_hook: Optional[Callable[[int, Any], Any]] = None
+    fp: IO[bytes],
+    *,
+    max_depth: int = 0,
+    tag_hook: Optional[Callable[[int, Any], Any]] = None,
+    object_hook: Optional[Callable[[Dict[Any, Any]], Any]] = None,
+    str_errors: Literal["strict", "replace", "surrogateescape"] = "strict",
+    allow_duplicate_keys: bool = True,
 ) -> Any:
     """Read the whole binary file object fp and decode it."""
 
@@ -87,8 +96,10 @@ class Encoder:
         deterministic: Union[bool, Literal["length-first"]] = False,
         default: Optional[Callable[[Any], object]] = None,
         datetime_as: Literal["text", "epoch"] = "text",
-        timezone: Optional[datetime.tzinfo] = None,
         max_depth: SupportsIndex = 0,
+        value_sharing: bool = False,
+        string_referencing: bool = False,
+        timezone: Optional[datetime.tzinfo] = None,
     ) -> "Encoder": ...
     @property
     def indefinite(self) -> bool: ...
@@ -102,7 +113,26 @@ class Encoder:
     def timezone(self) -> Optional[datetime.tzinfo]: ...
     @property
     def max_depth(self) -> int: ...
+    @property
+    def value_sharing(self) -> bool: ...
+    @property
+    def string_referencing(self) -> bool: ...
     def encode(self, __value: object) -> bytes:
         """Return the CBOR encoding of value as bytes."""
     def dump(self, value: object, fp: _Writable) -> None:
         """Write the CBOR encoding of value to fp, a binary file."""
+
+# ---- Diagnostic notation ---------------------------------------------------------
+
+class DiagDecodeError(CBORError, ValueError):
+    msg: str
+    doc: str
+    pos: int
+    lineno: int
+    colno: int
+
+def diag(data: Buffer, *, indent: Optional[int] = None, sequence: bool = False) -> str:
+    """The diagnostic notation of the CBOR in data, with encoding indicators."""
+
+def from_diag(text: str, *, sequence: bool = False) -> bytes:
+    """The CBOR that the diagnostic notation in text describes."""

@@ -9,7 +9,9 @@ other libraries' types (IP addresses, fractions, bigfloats, patterns, MIME
 messages) come back from cbor2's own encoding of them. The input sits
 in a malloc block of its exact size, so that a read past it is reported.
 
-Inputs with the 0x40 bit of their first byte are decoded a second time with a
+Inputs with the 0x20 bit of their first byte are decoded with the other options
+too (an object_hook, lenient str_errors, duplicate keys refused); inputs with
+the 0x40 bit are decoded a second time with a
 hostile tag_hook: it touches every slot of every young list and tuple the
 collector knows of, runs a collection, and decodes another document, before
 returning what decoding without it gives (a Tag); both decodings must agree.
@@ -111,6 +113,11 @@ def TestOneInput(data):
         view = memoryview((C.c_char * n).from_address(buf)).cast("B")
         max_depth = data[0] % 8 if n and data[0] & 0x80 else 0
         try:
+            if n and data[0] & 0x20:
+                try:
+                    loads(view, object_hook=lambda d: d, str_errors="surrogateescape", allow_duplicate_keys=False)
+                except (CBORDecodeError, RecursionError):
+                    pass
             if n and data[0] & 0x40:
                 first = outcome(view, max_depth)
                 hooked = outcome(view, max_depth, hostile_hook)

@@ -350,3 +350,25 @@ def test_key_orders(deterministic, order):
 @given(st.dictionaries(st.integers() | st.text(max_size=30) | st.binary(max_size=30), st.integers(), max_size=20))
 def test_length_first_agrees_with_cbor2_canonical(d):
     assert Encoder(deterministic="length-first").encode(d) == cbor2.dumps(d, canonical=True)
+
+
+@pytest.mark.parametrize("options", [{"value_sharing": True}, {"string_referencing": True},
+                                     {"value_sharing": True, "string_referencing": True}], ids=str)
+def test_with_shared_values_and_string_references(options):
+    # Every string these tags hold takes its place in the string table; shared objects stay one.
+    zoned = [ip.IPv6Address("fe80::1%eth0"), ip.IPv6Interface("fe80::1%eth0/64")] if ZONES else []
+    values = [ip.IPv6Address("2001:db8::1"), ip.IPv4Network("192.0.2.0/24"), re.compile("a+b"), F(1, 3)] + zoned
+    doc = [values, values[:], [email.message_from_string(MIME[0])] * 2, [Colour.PAIR, Point(1, "2001")] * 2]
+    data = Encoder(**options).encode(doc)
+    assert (b"\xd8\x19" in data) == options.get("string_referencing", False)  # tag 25 references
+    got = loads(data)
+    assert got[:2] == [values, values] and got[3] == [[1, "a"], {"y": 1, "x": "2001"}] * 2
+    assert [m.as_string() for m in got[2]] == [MIME[0]] * 2
+    if CBOR2_RFC9164:
+        assert cbor2.loads(Encoder(**options).encode(doc[:2])) == doc[:2]
+    if options.get("value_sharing"):
+        assert got[0] is not got[1] and got[0][0] is got[1][0] and got[2][0] is got[2][1]
+        cyclic = Point(1)
+        cyclic.x = [cyclic]
+        back = loads(Encoder(**options).encode(cyclic))
+        assert back["x"][0] is back

@@ -238,7 +238,8 @@ int write_datetime_text(Sink *sink, PyObject *dt, PyObject *timezone) {
         p = put_digits(p, (unsigned)(minutes % 60), 2);
     }
     write_head(sink, kTagMajor, 0);
-    return checked(cbor_inline::write_string(sink, kTextMajor, text, (size_t)(p - text)));
+    write_text_copy(sink, kTextMajor, text, (size_t)(p - text));
+    return 0;
 }
 
 // Tag 1: seconds since 1970-01-01T00:00Z, an int when whole, else a float
@@ -282,7 +283,8 @@ int write_date(Sink *sink, PyObject *date) {
     char text[10];
     put_date(text, date);
     write_head(sink, kTagMajor, 1004);
-    return checked(cbor_inline::write_string(sink, kTextMajor, text, sizeof text));
+    write_text_copy(sink, kTextMajor, text, sizeof text);
+    return 0;
 }
 
 

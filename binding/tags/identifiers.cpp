@@ -38,7 +38,8 @@ int write_uuid_bytes(Sink *sink, PyObject *obj) {
     cbor_inline::store64(bytes, top);
     cbor_inline::store64(bytes + 8, low);
     write_head(sink, kTagMajor, 37);
-    return checked(cbor_inline::write_string(sink, kBytesMajor, bytes, sizeof bytes));
+    write_text_copy(sink, kBytesMajor, bytes, sizeof bytes);
+    return 0;
 }
 
 
@@ -65,7 +66,7 @@ void write_zone(Sink *sink, PyObject *zone) {
     if (index) {
         checked(cbor_inline::write_uint(sink, value));
     } else {
-        checked(cbor_inline::write_string(sink, kBytesMajor, text, (size_t)size));
+        write_text_copy(sink, kBytesMajor, text, (size_t)size);
     }
 }
 
@@ -114,7 +115,7 @@ Leaf write_ip_address(Sink *sink, PyObject *obj) {
         write_head(sink, kTagMajor, v6 ? 54 : 52);
         checked(cbor_inline::write_counted_head(sink, kArray, 2));
         checked(cbor_inline::write_uint(sink, prefix));
-        checked(cbor_inline::write_string(sink, kBytesMajor, bytes, used));
+        write_text_copy(sink, kBytesMajor, bytes, used);
         return Leaf::kWritten;
     }
     py::object packed = packed_of(obj, size);
@@ -126,7 +127,7 @@ Leaf write_ip_address(Sink *sink, PyObject *obj) {
     if (interface || zone.ptr() != Py_None) {
         checked(cbor_inline::write_counted_head(sink, kArray, zone.ptr() != Py_None ? 3 : 2));
     }
-    checked(cbor_inline::write_string(sink, kBytesMajor, PyBytes_AS_STRING(packed.ptr()), size));
+    write_text_copy(sink, kBytesMajor, PyBytes_AS_STRING(packed.ptr()), size);
     if (interface) {
         checked(cbor_inline::write_uint(sink, prefix));
     } else if (zone.ptr() != Py_None) {

@@ -5,6 +5,14 @@ namespace vantra {
 namespace {
 
 PyObject *read_set(Decoder &decoder, uint64_t, Place place) { return decoder.set(place); }
+PyObject *read_string_reference(Decoder &decoder, uint64_t, Place) {
+    return decoder.string_reference(decoder.cursor());
+}
+PyObject *read_shareable(Decoder &decoder, uint64_t, Place place) { return decoder.shareable(place); }
+PyObject *read_shared_reference(Decoder &decoder, uint64_t, Place) {
+    return decoder.shared_reference(decoder.cursor());
+}
+PyObject *read_string_namespace(Decoder &decoder, uint64_t, Place place) { return decoder.string_namespace(place); }
 
 // In the order of their numbers.
 const TagReader kReaders[] = {
@@ -13,6 +21,9 @@ const TagReader kReaders[] = {
     {2, 3, read_bignum},
     {4, 4, read_decimal_fraction},
     {5, 5, read_bigfloat},
+    {25, 25, read_string_reference},
+    {28, 28, read_shareable},
+    {29, 29, read_shared_reference},
     {30, 30, read_rational},
     {35, 35, read_regex},
     {36, 36, read_mime},
@@ -22,6 +33,7 @@ const TagReader kReaders[] = {
     {54, 54, read_ip},
     {64, 87, read_typed_array},
     {100, 100, read_date_days},
+    {256, 256, read_string_namespace},
     {258, 258, read_set},
     {260, 260, read_network_address},
     {261, 261, read_network_prefix},

@@ -46,10 +46,12 @@ bool check_timezone_option(PyObject *given);
 
 // What a call takes from its Encoder.
 struct EncoderSettings {
-    PyObject *default_hook;  // null for none
-    bool epoch;              // datetime_as="epoch"
-    PyObject *timezone;      // given to naive datetimes; null for none
-    bool length_first;       // deterministic="length-first": keys by length, then bytewise
+    PyObject *default_hook;   // null for none
+    bool epoch;               // datetime_as="epoch"
+    bool value_sharing;       // tags 28 and 29
+    bool string_referencing;  // tags 256 and 25
+    PyObject *timezone;       // given to naive datetimes; null for none
+    bool length_first;        // deterministic="length-first": keys by length, then bytewise
 };
 
 enum class Leaf { kWritten, kNotMine, kUnsupported };

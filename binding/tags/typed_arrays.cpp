@@ -82,6 +82,12 @@ bool write_typed_array(Sink *sink, PyObject *array, bool keep) {
     write_head(sink, kTagMajor, tag);
     if (write_contiguous(sink, view_object.ptr(), keep)) return true;
     size_t size = (size_t)view->len;
+    if (sink->strings) {  // a string like any other, for the string references
+        py::object copy = py::reinterpret_steal<py::object>(PyBytes_FromStringAndSize(nullptr, view->len));
+        if (!copy || PyBuffer_ToContiguous(PyBytes_AS_STRING(copy.ptr()), view, view->len, 'C') < 0) raise_python_error();
+        write_bytes_of(sink, copy.ptr(), PyBytes_AS_STRING(copy.ptr()), size);
+        return true;
+    }
     write_head(sink, kBytesMajor, size);
     unsigned char *to = cbor_inline::reserve(sink, size);
     if (!to) raise_no_memory();
@@ -117,12 +123,12 @@ PyObject *read_typed_array(Decoder &decoder, uint64_t number, Place place) {
     const unsigned char *at = decoder.cursor();
     PyObject *dtype = typed_array_dtype(decoder, number);
     if (!dtype) return PyErr_Occurred() ? nullptr : decoder.plain_tag(number, place);
-    if (at == decoder.end() || *at >> 5 != 2) {
-        Ref content(decoder.item(Place::kValue));
-        return content ? decoder.fail(at, "tag %llu content is not a byte string", (unsigned long long)number) : nullptr;
-    }
-    Ref raw(decoder.byte_string_view());
+    // A byte string, or an item that reads as one (a string reference).
+    Ref raw(at != decoder.end() && *at >> 5 == 2 ? decoder.byte_string_view() : decoder.item(Place::kValue));
     if (!raw) return nullptr;
+    if (!PyBytes_CheckExact(raw.get()) && !PyMemoryView_Check(raw.get())) {
+        return decoder.fail(at, "tag %llu content is not a byte string", (unsigned long long)number);
+    }
     PyObject *frombuffer = numpy_frombuffer.get(decoder);
     if (!frombuffer) return import_failed(decoder, at, number, "numpy");
     Ref view(PyObject_CallFunctionObjArgs(frombuffer, raw.get(), dtype, nullptr));
