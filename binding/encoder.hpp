@@ -454,7 +454,9 @@ struct Encode {
     // The Encoder's modes (encoder_type.cpp): its types, dumps' classification,
     // then the default hook; containers as below, but naming the place of a
     // value that cannot be written, and with sorted keys when deterministic.
-    int write_other(PyObject *obj) const;
+    // write_other is kept out of line: the hot loops that call it stay small
+    // enough to keep the writers they share inlined.
+    VANTRA_NOINLINE int write_other(PyObject *obj) const;
     // Value sharing: a reference written for an object written before (true),
     // or the mark of the next shared index written for this one (false).
     bool written_before(PyObject *obj) const;
