@@ -357,7 +357,8 @@ def test_length_first_agrees_with_cbor2_canonical(d):
 def test_with_shared_values_and_string_references(options):
     # Every string these tags hold takes its place in the string table; shared objects stay one.
     zoned = [ip.IPv6Address("fe80::1%eth0"), ip.IPv6Interface("fe80::1%eth0/64")] if ZONES else []
-    values = [ip.IPv6Address("2001:db8::1"), ip.IPv4Network("192.0.2.0/24"), re.compile("a+b"), F(1, 3)] + zoned
+    values = [ip.IPv6Address("2001:db8::1"), ip.IPv4Network("192.0.2.0/24"), re.compile("a+b"), F(1, 3),
+              ip.IPv6Address("2001:db8::1")] + zoned  # equal to the first, another object
     doc = [values, values[:], [email.message_from_string(MIME[0])] * 2, [Colour.PAIR, Point(1, "2001")] * 2]
     data = Encoder(**options).encode(doc)
     assert (b"\xd8\x19" in data) == options.get("string_referencing", False)  # tag 25 references
