@@ -108,6 +108,10 @@ public:
     PyObject *set(Place place);
     // True when the stack has room for an import; RecursionError otherwise.
     bool import_room();
+    // For a value whose object is far larger than its input (a bigfloat's
+    // exact digits): false, with an error set at `at`, once the call's values
+    // would pass their allowance, a multiple of the input's size.
+    bool expand(const unsigned char *at, uint64_t bytes);
     // Value sharing and string references (references.cpp): tags 28, 29, 256
     // and 25, their content at the cursor (at).
     PyObject *shareable(Place place);
@@ -133,6 +137,7 @@ private:
     std::unique_ptr<SharedValues> shared_;  // made at the first tag 28
     std::unique_ptr<StringTables> strings_;  // made at the first tag 256
     size_t namespaces_ = 0;                  // tag 256 items the cursor is inside
+    uint64_t expanded_ = 0;                  // what expand() has allowed so far
 
     size_t left() const { return (size_t)(end_ - in_.cursor); }
     // Sets error_class(message) (message and cause stolen), with pos; returns null.

@@ -877,6 +877,22 @@ PyObject *Decoder::set(Place place) {
     return value;
 }
 
+// A call's values may make objects this many times the size of its input
+// (and 1 MiB whatever the input): hostile input cannot make memory grow much
+// faster than it does.
+constexpr uint64_t kExpansion = 16, kExpansionFloor = 1 << 20;
+
+bool Decoder::expand(const unsigned char *at, uint64_t bytes) {
+    uint64_t allowed = std::max<uint64_t>(kExpansionFloor, kExpansion * (uint64_t)(end_ - in_.start));
+    if (bytes <= allowed && expanded_ <= allowed - bytes) {
+        expanded_ += bytes;
+        return true;
+    }
+    fail(at, "values that expand past %llu bytes for %llu bytes of input", (unsigned long long)allowed,
+         (unsigned long long)(end_ - in_.start));
+    return false;
+}
+
 // ---- Imports ---------------------------------------------------------------------------
 
 // An import runs Python code, and a module's first import runs a lot of it:

@@ -145,3 +145,18 @@ def test_errors_name_their_cause():
 def test_epoch_times_come_back_exactly(when):
     for encoder in (Encoder(datetime_as="epoch"), Encoder(datetime_as="epoch", deterministic=True)):
         assert loads(encoder.encode(when)) == when
+
+
+def test_values_cannot_expand_without_bound():
+    # A bigfloat of a few bytes is thousands of exact digits: a call's digits are held to a multiple of its input.
+    item = bytes.fromhex("c582397fff01")  # 1 * 2**-32768
+    assert len(str(loads(item))) > 20_000
+    count = 200_000
+    tracemalloc.start()
+    try:
+        with pytest.raises(CBORDecodeError, match="values that expand past 19200080 bytes for 1200005 bytes of input"):
+            loads(b"\x9a" + count.to_bytes(4, "big") + item * count)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 64_000_000

@@ -350,6 +350,12 @@ PyObject *read_bigfloat(Decoder &decoder, uint64_t number, Place) {
         return decoder.fail(at, "tag 5 exponent is outside the range decoded, -%ld to %ld", kBigfloatExponent,
                             kBigfloatExponent);
     }
+    // Its exact digits: about 0.7 for each unit of a negative exponent, 0.31
+    // of a positive one, and 0.31 for each bit of the mantissa.
+    long bits = magnitude_bits(PyList_GET_ITEM(c, 1));
+    if (bits < 0) return nullptr;
+    uint64_t digits = (uint64_t)(exponent < 0 ? -exponent * 7 / 10 : exponent * 31 / 100) + (uint64_t)bits * 31 / 100;
+    if (!decoder.expand(at, digits)) return nullptr;
     PyObject *decimal = decimal_class.get(decoder);
     if (!decimal) return import_failed(decoder, at, number, "decimal");
     PyObject *value = exact_bigfloat(decoder, decimal, PyList_GET_ITEM(c, 1), exponent);
