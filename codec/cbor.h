@@ -183,7 +183,7 @@ CBOR_EXPORT int32_t cbor_parse_reserved(cbor_parser *parser, cbor_val *val);
 #define CBOR_SCAN_NO_MEMORY (-4) /* the nesting state could not grow */
 
 typedef struct cbor_scan_level {
-    uint64_t remaining; /* items (pairs, for a map) still to come in a definite container */
+    uint64_t remaining; /* items still to come in a definite container (a map's, twice its pairs) */
     uint32_t kind;      /* the scan's own */
 } cbor_scan_level;
 

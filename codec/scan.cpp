@@ -6,16 +6,66 @@
 #include "reader_inline.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
 
-enum Kind : uint32_t { kArray, kMapKey, kMapValue, kIndefiniteArray, kIndefiniteMapKey, kIndefiniteMapValue };
+// An open container: definite ones count the items still to come (a map's
+// pairs twice); indefinite maps know whether a key or a value comes next.
+enum Level : uint32_t { kDefinite, kIndefiniteArray, kIndefiniteMapKey, kIndefiniteMapValue };
 
-constexpr unsigned kIndefinite = 31;
-constexpr unsigned char kBreak = 0xff;
+// What a head starts, by its initial byte.
+enum Head : uint8_t {
+    kWhole,            // an item complete in its head: integers, floats, simple values
+    kSimpleByte,       // 0xf8: a simple value in the next byte, which must be 32 or more
+    kString,           // definite byte or text string
+    kChunked,          // indefinite byte or text string
+    kArrayHead,
+    kMapHead,
+    kIndefiniteArrayHead,
+    kIndefiniteMapHead,
+    kTagHead,
+    kBreakHead,
+    kReserved,            // additional information 28-30
+    kIndefiniteInteger,   // 0x1f, 0x3f
+    kIndefiniteTag,       // 0xdf
+};
+
+struct HeadClass {
+    uint8_t head;  // Head
+    uint8_t size;  // bytes in the head
+};
+
+constexpr std::array<HeadClass, 256> classify() {
+    std::array<HeadClass, 256> table{};
+    for (unsigned initial = 0; initial < 256; ++initial) {
+        unsigned major = initial >> 5, ai = initial & 0x1f;
+        uint8_t head = kWhole;
+        if (ai >= 28 && ai <= 30) {
+            head = kReserved;
+        } else if (major <= 1) {
+            head = ai == 31 ? kIndefiniteInteger : kWhole;
+        } else if (major <= 3) {
+            head = ai == 31 ? kChunked : kString;
+        } else if (major == 4) {
+            head = ai == 31 ? kIndefiniteArrayHead : kArrayHead;
+        } else if (major == 5) {
+            head = ai == 31 ? kIndefiniteMapHead : kMapHead;
+        } else if (major == 6) {
+            head = ai == 31 ? kIndefiniteTag : kTagHead;
+        } else {
+            head = ai == 31 ? kBreakHead : ai == 24 ? kSimpleByte : kWhole;
+        }
+        table[initial] = HeadClass{head, (uint8_t)(ai < 24 || ai > 27 ? 1 : 1 + (1 << (ai - 24)))};
+    }
+    return table;
+}
+constexpr std::array<HeadClass, 256> kHeads = classify();
+
 constexpr size_t kFirstLevels = 16;
+constexpr const char *kTooLarge = "the item is larger than the size limit";
 
 void start(cbor_scan *s) {
     s->status = CBOR_SCAN_MORE;
@@ -27,57 +77,55 @@ void start(cbor_scan *s) {
     s->head_have = s->head_size = s->chunks = s->tagged = 0;
 }
 
-int fail(cbor_scan *s, int status, uint64_t at, const char *reason) {
-    s->status = status;
-    s->error_offset = at;
-    s->reason = reason;
-    return status;
-}
+// The state that changes at every head, held in locals while a piece is
+// scanned and written back when the call returns: kept in the record, every
+// store through a byte pointer would make the compiler reload it.
+struct Run {
+    cbor_scan *s;
+    uint64_t skip;
+    size_t depth;
+    cbor_scan_level *levels;
+    uint8_t chunks, tagged;
 
-// An item ended: so do the definite containers it was the last item of. True
-// when it was the outermost item.
-bool close_item(cbor_scan *s) {
-    while (s->depth) {
-        cbor_scan_level &level = s->levels[s->depth - 1];
-        switch (level.kind) {
-        case kMapKey:
-            level.kind = kMapValue;
-            return false;
-        case kArray:
-        case kMapValue:
-            if (--level.remaining) {
-                level.kind = level.kind == kMapValue ? kMapKey : kArray;
+    explicit Run(cbor_scan *scan)
+        : s(scan), skip(scan->skip), depth(scan->depth), levels(scan->levels), chunks(scan->chunks),
+          tagged(scan->tagged) {}
+
+    void save() {
+        s->skip = skip;
+        s->depth = depth;
+        s->chunks = chunks;
+        s->tagged = tagged;
+    }
+
+    // An item ended: so do the definite containers it was the last item of.
+    // True when it was the outermost item.
+    bool close_item() {
+        while (depth) {
+            cbor_scan_level &level = levels[depth - 1];
+            if (level.kind != kDefinite) {
+                level.kind ^= level.kind >> 1;  // a map's key, then its value; any number of array items
                 return false;
             }
-            --s->depth;
-            break;
-        case kIndefiniteMapKey:
-            level.kind = kIndefiniteMapValue;
-            return false;
-        case kIndefiniteMapValue:
-            level.kind = kIndefiniteMapKey;
-            return false;
-        default:  // an indefinite array takes any number of items
-            return false;
+            if (--level.remaining) return false;
+            --depth;
         }
+        return true;
     }
-    return true;
-}
 
-bool open_container(cbor_scan *s, uint32_t kind, uint64_t remaining) {
-    if (s->depth == s->capacity) {
-        if (s->capacity > SIZE_MAX / 2 / sizeof(cbor_scan_level)) return false;
-        size_t capacity = s->capacity * 2;
-        void *grown = std::realloc(s->levels, capacity * sizeof(cbor_scan_level));
-        if (!grown) return false;
-        s->levels = static_cast<cbor_scan_level *>(grown);
-        s->capacity = capacity;
+    bool open_container(uint32_t kind, uint64_t remaining) {
+        if (depth == s->capacity) {
+            if (s->capacity > SIZE_MAX / 2 / sizeof(cbor_scan_level)) return false;
+            size_t capacity = s->capacity * 2;
+            void *grown = std::realloc(levels, capacity * sizeof(cbor_scan_level));
+            if (!grown) return false;
+            s->levels = levels = static_cast<cbor_scan_level *>(grown);
+            s->capacity = capacity;
+        }
+        levels[depth++] = cbor_scan_level{remaining, kind};
+        return true;
     }
-    s->levels[s->depth++] = cbor_scan_level{remaining, kind};
-    return true;
-}
-
-bool too_large(const cbor_scan *s, uint64_t bytes) { return s->max_size && bytes > s->max_size - s->size; }
+};
 
 }  // namespace
 
@@ -110,169 +158,202 @@ int cbor_scan_feed(cbor_scan *s, const unsigned char *data, size_t size, size_t 
     *used = 0;
     if (s->status < 0) return s->status;
     if (s->status == CBOR_SCAN_DONE) start(s);
-    const unsigned char *p = data, *end = data + size;
-    // Sets the outcome of a call that stops at p.
-    auto stop = [&](int status) {
-        *used = (size_t)(p - data);
-        if (status == CBOR_SCAN_MORE && too_large(s, s->need)) {
-            return fail(s, CBOR_SCAN_TOO_LARGE, s->size, "the item is larger than the size limit");
-        }
-        s->status = status;
-        return status;
-    };
-    for (;;) {
-        if (s->skip) {
-            uint64_t take = std::min<uint64_t>(s->skip, (uint64_t)(end - p));
-            p += take;
-            s->skip -= take;
-            s->size += take;
-            if (s->skip) {
-                s->need = s->skip;
-                return stop(CBOR_SCAN_MORE);
-            }
-            if (!s->chunks && close_item(s)) return stop(CBOR_SCAN_DONE);
-            continue;
-        }
+    const unsigned char *p = data, *const end = data + size;
+    // Every byte taken moves p: the item's size is before + (p - data). The
+    // size limit leaves `room` bytes from data on, so no head may pass `limit`.
+    const uint64_t before = s->size;
+    const uint64_t room = s->max_size ? s->max_size - before : UINT64_MAX;
+    const unsigned char *const limit = room < size ? data + room : end;
+    const uint64_t max_depth = s->max_depth ? s->max_depth : UINT64_MAX;
+    Run run(s);
+    // Exits, by goto (no closures: they would keep p out of a register).
+    int status;
+    uint64_t need = 0, at = 0;
+    const char *reason = nullptr;
+#define SCAN_FAIL(code, offset, why) \
+    do {                             \
+        status = code;               \
+        at = offset;                 \
+        reason = why;                \
+        goto out;                    \
+    } while (0)
+#define SCAN_WAIT(bytes)   \
+    do {                   \
+        need = bytes;      \
+        goto wait;         \
+    } while (0)
+#define SCAN_DONE()              \
+    do {                         \
+        status = CBOR_SCAN_DONE; \
+        goto out;                \
+    } while (0)
+// String content: passed, or the piece ends first and run.skip keeps the rest.
+#define SCAN_PASS(bytes)                                    \
+    do {                                                    \
+        uint64_t n_ = bytes;                                \
+        if (n_ > (uint64_t)(end - p)) {                     \
+            run.skip = n_ - (uint64_t)(end - p);            \
+            p = end;                                        \
+            SCAN_WAIT(run.skip);                            \
+        }                                                   \
+        p += n_;                                            \
+    } while (0)
 
-        // The next head: whole in this piece, or gathered from several.
-        unsigned char initial;
-        uint64_t arg = 0;
-        size_t head;
-        if (s->head_have) {
-            size_t take = std::min<size_t>(s->head_size - s->head_have, (size_t)(end - p));
-            std::memcpy(s->head + s->head_have, p, take);
-            p += take;
-            s->head_have += (uint8_t)take;
-            s->size += take;
-            if (s->head_have < s->head_size) {
-                s->need = s->head_size - s->head_have;
-                return stop(CBOR_SCAN_MORE);
-            }
-            cbor_parser in{s->head, s->head_size, s->head, 0};
-            cbor_inline::read_head(&in, &arg);  // split heads carry an argument
-            initial = s->head[0];
-            head = s->head_size;
-            s->head_have = 0;
-        } else {
-            if (p == end) {
-                s->need = 1;
-                return stop(CBOR_SCAN_MORE);
-            }
-            initial = *p;
-            head = (size_t)cbor_inline::head_size(initial);
-            if (too_large(s, head)) return stop(fail(s, CBOR_SCAN_TOO_LARGE, s->size, "the item is larger than the size limit"));
-            if ((size_t)(end - p) < head) {
-                size_t have = (size_t)(end - p);
-                std::memcpy(s->head, p, have);
-                s->head_have = (uint8_t)have;
-                s->head_size = (uint8_t)head;
-                s->size += have;
-                p = end;
-                s->need = head - have;
-                return stop(CBOR_SCAN_MORE);
-            }
-            if (head > 1) {
-                cbor_parser in{p, (uint64_t)(end - p), p, 0};
-                cbor_inline::read_head(&in, &arg);
-            } else if ((initial & 0x1f) < 24) {
-                arg = initial & 0x1f;
-            }
-            p += head;
-            s->size += head;
-        }
-        uint64_t at = s->size - head;
-        unsigned major = initial >> 5, ai = initial & 0x1f;
-
-        if (s->chunks) {
-            if (initial == kBreak) {
-                s->chunks = 0;
-                if (close_item(s)) return stop(CBOR_SCAN_DONE);
-                continue;
-            }
-            if (major != s->chunks || ai >= 28) {
-                return stop(fail(s, CBOR_SCAN_MALFORMED, at,
-                                 "a chunk of an indefinite-length string is not a definite-length string of its type"));
-            }
-            if (too_large(s, arg)) return stop(fail(s, CBOR_SCAN_TOO_LARGE, at, "the item is larger than the size limit"));
-            s->skip = arg;
-            continue;
-        }
-        if (initial == kBreak) {
-            uint32_t kind = s->depth ? s->levels[s->depth - 1].kind : kArray;
-            if (s->tagged || (kind != kIndefiniteArray && kind != kIndefiniteMapKey)) {
-                return stop(fail(s, CBOR_SCAN_MALFORMED, at,
-                                 s->tagged ? "a break where a tag's content was expected"
-                                 : kind == kIndefiniteMapValue ? "a break where a map value was expected"
-                                                               : "a break outside an indefinite-length item"));
-            }
-            --s->depth;
-            if (close_item(s)) return stop(CBOR_SCAN_DONE);
-            continue;
-        }
-
-        // An item starts here.
-        if (s->max_depth && s->depth > s->max_depth) {
-            return stop(fail(s, CBOR_SCAN_TOO_DEEP, at, "an item nested deeper than the depth limit"));
-        }
-        if (ai >= 28 && ai < kIndefinite) {
-            return stop(fail(s, CBOR_SCAN_MALFORMED, at, "reserved additional information (28-30)"));
-        }
-        s->tagged = 0;
-        bool opened = true;
-        switch (major) {
-        case 0:
-        case 1:
-            if (ai == kIndefinite) {
-                return stop(fail(s, CBOR_SCAN_MALFORMED, at, "an integer with an indefinite length"));
-            }
-            break;
-        case 2:
-        case 3:
-            if (ai == kIndefinite) {
-                s->chunks = (uint8_t)major;
-                continue;
-            }
-            if (too_large(s, arg)) return stop(fail(s, CBOR_SCAN_TOO_LARGE, at, "the item is larger than the size limit"));
-            s->skip = arg;
-            if (arg) continue;
-            break;
-        case 4:
-            if (ai == kIndefinite) {
-                opened = open_container(s, kIndefiniteArray, 0);
-            } else if (arg) {
-                // Every item takes a byte at the least.
-                if (too_large(s, arg)) return stop(fail(s, CBOR_SCAN_TOO_LARGE, at, "the item is larger than the size limit"));
-                opened = open_container(s, kArray, arg);
-            } else {
-                break;
-            }
-            if (!opened) return stop(fail(s, CBOR_SCAN_NO_MEMORY, at, "out of memory"));
-            continue;
-        case 5:
-            if (ai == kIndefinite) {
-                opened = open_container(s, kIndefiniteMapKey, 0);
-            } else if (arg) {
-                if (s->max_size && arg > (s->max_size - s->size) / 2) {
-                    return stop(fail(s, CBOR_SCAN_TOO_LARGE, at, "the item is larger than the size limit"));
-                }
-                opened = open_container(s, kMapKey, arg);
-            } else {
-                break;
-            }
-            if (!opened) return stop(fail(s, CBOR_SCAN_NO_MEMORY, at, "out of memory"));
-            continue;
-        case 6:
-            if (ai == kIndefinite) return stop(fail(s, CBOR_SCAN_MALFORMED, at, "a tag with an indefinite length"));
-            s->tagged = 1;
-            continue;
-        default:
-            if (ai == 24 && arg < 32) {
-                return stop(fail(s, CBOR_SCAN_MALFORMED, at, "a simple value below 32 written in two bytes"));
-            }
-            break;
-        }
-        if (close_item(s)) return stop(CBOR_SCAN_DONE);
+    unsigned char initial;
+    uint64_t arg = 0;
+    size_t head;
+    HeadClass kind;
+    if (run.skip) {
+        uint64_t rest = run.skip;
+        run.skip = 0;
+        SCAN_PASS(rest);
+        if (!run.chunks && run.close_item()) SCAN_DONE();
     }
+    if (s->head_have) {
+        // A head split between pieces, gathered (its size was checked against the limit).
+        size_t take = std::min<size_t>(s->head_size - s->head_have, (size_t)(end - p));
+        std::memcpy(s->head + s->head_have, p, take);
+        p += take;
+        s->head_have += (uint8_t)take;
+        if (s->head_have < s->head_size) SCAN_WAIT(s->head_size - s->head_have);
+        cbor_parser in{s->head, s->head_size, s->head, 0};
+        cbor_inline::read_head(&in, &arg);
+        initial = s->head[0];
+        kind = kHeads[initial];
+        head = s->head_size;
+        s->head_have = 0;
+        goto dispatch;
+    }
+    for (;;) {
+        if (p == limit) {
+            if (p == end) SCAN_WAIT(1);
+            SCAN_FAIL(CBOR_SCAN_TOO_LARGE, before + (uint64_t)(p - data), kTooLarge);
+        }
+        initial = *p;
+        kind = kHeads[initial];
+        head = kind.size;
+        if ((size_t)(limit - p) < head) {
+            if (head > room - (uint64_t)(p - data)) {
+                SCAN_FAIL(CBOR_SCAN_TOO_LARGE, before + (uint64_t)(p - data), kTooLarge);
+            }
+            size_t have = (size_t)(end - p);
+            std::memcpy(s->head, p, have);
+            s->head_have = (uint8_t)have;
+            s->head_size = (uint8_t)head;
+            p = end;
+            SCAN_WAIT(head - have);
+        }
+        if (head > 1) {
+            cbor_parser in{p, (uint64_t)(end - p), p, 0};
+            cbor_inline::read_head(&in, &arg);
+        } else {
+            arg = initial & 0x1f;
+        }
+        p += head;
+
+    dispatch:
+#define SCAN_AT (before + (uint64_t)(p - data) - head)  // the head's offset in the item
+        if (run.chunks) {
+            if (kind.head == kBreakHead) {
+                run.chunks = 0;
+                if (run.close_item()) SCAN_DONE();
+                continue;
+            }
+            if (kind.head != kString || initial >> 5 != run.chunks) {
+                SCAN_FAIL(CBOR_SCAN_MALFORMED, SCAN_AT,
+                          "a chunk of an indefinite-length string is not a definite-length string of its type");
+            }
+            if (arg > room - (uint64_t)(p - data)) SCAN_FAIL(CBOR_SCAN_TOO_LARGE, SCAN_AT, kTooLarge);
+            SCAN_PASS(arg);
+            continue;
+        }
+        // An item starts here, or a break ends a container.
+        if (kind.head != kBreakHead && run.depth > max_depth) {
+            SCAN_FAIL(CBOR_SCAN_TOO_DEEP, SCAN_AT, "an item nested deeper than the depth limit");
+        }
+        if (run.tagged && kind.head == kBreakHead) {
+            SCAN_FAIL(CBOR_SCAN_MALFORMED, SCAN_AT, "a break where a tag's content was expected");
+        }
+        run.tagged = 0;
+        switch (kind.head) {
+        case kWhole:
+            break;
+        case kBreakHead: {
+            uint32_t level = run.depth ? run.levels[run.depth - 1].kind : kDefinite;
+            if (level != kIndefiniteArray && level != kIndefiniteMapKey) {
+                SCAN_FAIL(CBOR_SCAN_MALFORMED, SCAN_AT,
+                          level == kIndefiniteMapValue ? "a break where a map value was expected"
+                                                       : "a break outside an indefinite-length item");
+            }
+            --run.depth;
+            break;
+        }
+        case kString:
+            if (arg > room - (uint64_t)(p - data)) SCAN_FAIL(CBOR_SCAN_TOO_LARGE, SCAN_AT, kTooLarge);
+            SCAN_PASS(arg);
+            break;
+        case kArrayHead:
+        case kMapHead:
+            if (!arg) break;
+            // Every item takes a byte at the least.
+            if (arg > (room - (uint64_t)(p - data)) / (kind.head == kMapHead ? 2 : 1)) {
+                SCAN_FAIL(CBOR_SCAN_TOO_LARGE, SCAN_AT, kTooLarge);
+            }
+            // A map's items are counted twice its pairs; past 2**63 pairs (more
+            // than any input holds) the count stops growing.
+            if (kind.head == kMapHead) arg = arg > UINT64_MAX / 2 ? UINT64_MAX : arg * 2;
+            if (!run.open_container(kDefinite, arg)) SCAN_FAIL(CBOR_SCAN_NO_MEMORY, SCAN_AT, "out of memory");
+            continue;
+        case kIndefiniteArrayHead:
+        case kIndefiniteMapHead:
+            if (!run.open_container(kind.head == kIndefiniteArrayHead ? kIndefiniteArray : kIndefiniteMapKey, 0)) {
+                SCAN_FAIL(CBOR_SCAN_NO_MEMORY, SCAN_AT, "out of memory");
+            }
+            continue;
+        case kChunked:
+            run.chunks = (uint8_t)(initial >> 5);
+            continue;
+        case kTagHead:
+            run.tagged = 1;
+            continue;
+        case kSimpleByte:
+            if (arg < 32) SCAN_FAIL(CBOR_SCAN_MALFORMED, SCAN_AT, "a simple value below 32 written in two bytes");
+            break;
+        case kReserved:
+            SCAN_FAIL(CBOR_SCAN_MALFORMED, SCAN_AT, "reserved additional information (28-30)");
+        case kIndefiniteInteger:
+            SCAN_FAIL(CBOR_SCAN_MALFORMED, SCAN_AT, "an integer with an indefinite length");
+        default:
+            SCAN_FAIL(CBOR_SCAN_MALFORMED, SCAN_AT, "a tag with an indefinite length");
+        }
+        if (run.close_item()) SCAN_DONE();
+#undef SCAN_AT
+    }
+
+wait:
+    // An item that needs more than the limit leaves is refused now.
+    if (need > room - (uint64_t)(p - data)) {
+        status = CBOR_SCAN_TOO_LARGE;
+        at = before + (uint64_t)(p - data);
+        reason = kTooLarge;
+    } else {
+        status = CBOR_SCAN_MORE;
+        s->need = need;
+    }
+out:
+    run.save();
+    *used = (size_t)(p - data);
+    s->size = before + *used;
+    s->status = status;
+    if (status < 0) {
+        s->error_offset = at;
+        s->reason = reason;
+    }
+    return status;
+#undef SCAN_FAIL
+#undef SCAN_WAIT
+#undef SCAN_DONE
+#undef SCAN_PASS
 }
 
 }  // extern "C"
