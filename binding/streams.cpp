@@ -141,7 +141,8 @@ public:
 private:
     bool grow(size_t n) {
         if (n > PY_SSIZE_T_MAX - size_) return PyErr_NoMemory(), false;
-        size_t capacity = std::max({size_ + n, capacity_ < PY_SSIZE_T_MAX / 2 ? capacity_ * 2 : size_ + n, (size_t)256});
+        size_t doubled = capacity_ < PY_SSIZE_T_MAX / 2 ? capacity_ * 2 : size_ + n;
+        size_t capacity = std::max({size_ + n, doubled, (size_t)256});
         void *grown = PyMem_Realloc(data_, capacity);
         if (!grown) return PyErr_NoMemory(), false;
         data_ = static_cast<unsigned char *>(grown);
@@ -193,9 +194,11 @@ PyObject *raise_scan_error(int status, const cbor_scan *scan, const unsigned cha
     uint64_t at = base + scan->error_offset;
     if (status == CBOR_SCAN_MALFORMED) return raise_at(CBORDecodeError, at, "%s", scan->reason);
     if (options.max_depth && scan->max_depth == options.max_depth) {
-        return raise_at(CBORDecodeError, at, "nesting deeper than max_depth=%llu", (unsigned long long)options.max_depth);
+        return raise_at(CBORDecodeError, at, "nesting deeper than max_depth=%llu",
+                        (unsigned long long)options.max_depth);
     }
-    PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded while decoding a CBOR object (more than %llu levels)",
+    PyErr_Format(PyExc_RecursionError,
+                 "maximum recursion depth exceeded while decoding a CBOR object (more than %llu levels)",
                  (unsigned long long)scan->max_depth);
     return nullptr;
 }
@@ -427,7 +430,8 @@ bool read_bytes(PyObject *got, const char *method, size_t most, View &view) {
         return false;
     }
     if (got == Py_None) {
-        PyErr_Format(PyExc_BlockingIOError, "fp.%s() returned None: a stream read an item at a time must block", method);
+        PyErr_Format(PyExc_BlockingIOError, "fp.%s() returned None: a stream read an item at a time must block",
+                     method);
         return false;
     }
     if (!view.open(got)) return false;
@@ -670,7 +674,7 @@ struct StreamState {
     // Moves the held bytes to the front of the buffer.
     void shift(unsigned char *to) {
         size_t live = end - begin;
-        std::memmove(to, buffer + begin, live);
+        if (live) std::memmove(to, buffer + begin, live);
         base += begin;
         scanned -= begin;
         end = live;
@@ -796,7 +800,8 @@ PyObject *stream_decoder_next(PyObject *self) {
         PyErr_Clear();
         s.failure = PyUnicode_FromString("an error");
     }
-    Ref pos(error && PyErr_GivenExceptionMatches(error, CBORDecodeError) ? PyObject_GetAttrString(error, "pos") : nullptr);
+    bool positioned = error && PyErr_GivenExceptionMatches(error, CBORDecodeError);
+    Ref pos(positioned ? PyObject_GetAttrString(error, "pos") : nullptr);
     s.failure_pos = pos.get() && PyLong_Check(pos.get()) ? PyLong_AsUnsignedLongLong(pos.get()) : at;
     if (PyErr_Occurred()) {
         PyErr_Clear();
@@ -810,7 +815,8 @@ PyObject *stream_decoder_next(PyObject *self) {
 
 PyObject *stream_decoder_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     if (PyTuple_GET_SIZE(args)) {
-        PyErr_Format(PyExc_TypeError, "StreamDecoder() takes no positional arguments (%zd given)", PyTuple_GET_SIZE(args));
+        PyErr_Format(PyExc_TypeError, "StreamDecoder() takes no positional arguments (%zd given)",
+                     PyTuple_GET_SIZE(args));
         return nullptr;
     }
     PyObject *self = type->tp_alloc(type, 0);
