@@ -45,14 +45,15 @@ check-floats: $(PY)
 	$(CC) -O2 -Wall -Wextra -shared -fPIC tools/float_widths.c -o build/float_widths.so -ldl
 	$(PY) -c 'import ctypes, vantra_cbor; exit(ctypes.CDLL("build/float_widths.so").check(vantra_cbor.__file__.encode()))'
 
-# Encoding and decoding speed, and peak memory, against peers: tables and charts
-# in bench/results/.
+# Encoding and decoding speed (single items and sequences), and peak memory,
+# against peers: tables and charts in bench/results/.
 # (bench/instructions.py counts instructions per call under callgrind.)
 bench: $(PY)
 	$(PY) -m pip install -q -r bench/requirements.txt
 	$(PY) -m pip install -q .
 	$(PY) bench/bench.py
 	$(PY) bench/bench_loads.py
+	$(PY) bench/bench_streams.py
 
 # The whole suite against a build instrumented with AddressSanitizer and
 # UndefinedBehaviorSanitizer (gcc's runtimes, preloaded: the interpreter is not
@@ -70,9 +71,10 @@ test-asan:
 	LD_PRELOAD="$(SANITIZER_PRELOAD)" ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(ASAN_PY) -m pytest -p no:cacheprovider
 
-# Coverage-guided fuzzing (atheris) of dumps and of the codec's reader, built with
-# clang, AddressSanitizer and UBSan; FUZZ_SECONDS per harness. Installs clang
-# from Debian when it is missing. FUZZ_MERGE=1 keeps new coverage in fuzz/corpus.
+# Coverage-guided fuzzing (atheris) of dumps, loads, the sequence readers and the
+# codec's reader, built with clang, AddressSanitizer and UBSan; FUZZ_SECONDS per
+# harness. Installs clang from Debian when it is missing. FUZZ_MERGE=1 keeps new
+# coverage in fuzz/corpus.
 FUZZ_SECONDS ?= 60
 
 fuzz:
