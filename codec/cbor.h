@@ -174,7 +174,10 @@ CBOR_EXPORT int32_t cbor_parse_reserved(cbor_parser *parser, cbor_val *val);
 
 /* A resumable well-formedness scan that finds where one item ends, in input
  * that may arrive in pieces. It keeps no input bytes: its state grows with
- * the nesting depth only. cbor_scan_feed returns one of these statuses. */
+ * the nesting depth only. cbor_scan_feed takes the item's next bytes and says
+ * how many it took: on DONE up to the item's end, never past it; on an error
+ * up to the end of the head at fault. After DONE the next call starts the
+ * next item; an error stays until cbor_scan_reset. Its statuses: */
 #define CBOR_SCAN_DONE 0         /* the item is complete */
 #define CBOR_SCAN_MORE 1         /* every byte was taken; at least need more are needed */
 #define CBOR_SCAN_MALFORMED (-1) /* not well-formed: the head at error_offset, for reason */
@@ -212,9 +215,7 @@ CBOR_EXPORT cbor_scan *cbor_scan_create(uint64_t max_size, uint64_t max_depth);
 CBOR_EXPORT void cbor_scan_free(cbor_scan *scan);
 /* Forgets the item in progress (or an error): the next byte fed starts an item. */
 CBOR_EXPORT void cbor_scan_reset(cbor_scan *scan);
-/* Takes data[0..size) as the item's next bytes and returns a status; *used is the bytes
- * taken (up to the item's end on DONE, never past it). After DONE the next call starts
- * the next item; an error stays until cbor_scan_reset. */
+/* Scans data[0..size) as the item's next bytes: a status, with *used set to the bytes taken. */
 CBOR_EXPORT int cbor_scan_feed(cbor_scan *scan, const unsigned char *data, size_t size, size_t *used);
 
 #ifdef __cplusplus

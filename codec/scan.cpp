@@ -162,7 +162,8 @@ int cbor_scan_feed(cbor_scan *s, const unsigned char *data, size_t size, size_t 
     // Every byte taken moves p: the item's size is before + (p - data). The
     // size limit leaves `room` bytes from data on, so no head may pass `limit`.
     const uint64_t before = s->size;
-    const uint64_t room = s->max_size ? s->max_size - before : UINT64_MAX;
+    const bool limited = s->max_size != 0;
+    const uint64_t room = limited ? s->max_size - before : UINT64_MAX;
     const unsigned char *const limit = room < size ? data + room : end;
     const uint64_t max_depth = s->max_depth ? s->max_depth : UINT64_MAX;
     Run run(s);
@@ -233,7 +234,7 @@ int cbor_scan_feed(cbor_scan *s, const unsigned char *data, size_t size, size_t 
         kind = kHeads[initial];
         head = kind.size;
         if ((size_t)(limit - p) < head) {
-            if (head > room - (uint64_t)(p - data)) {
+            if (limited && head > room - (uint64_t)(p - data)) {
                 SCAN_FAIL(CBOR_SCAN_TOO_LARGE, before + (uint64_t)(p - data), kTooLarge);
             }
             size_t have = (size_t)(end - p);
@@ -263,7 +264,7 @@ int cbor_scan_feed(cbor_scan *s, const unsigned char *data, size_t size, size_t 
                 SCAN_FAIL(CBOR_SCAN_MALFORMED, SCAN_AT,
                           "a chunk of an indefinite-length string is not a definite-length string of its type");
             }
-            if (arg > room - (uint64_t)(p - data)) SCAN_FAIL(CBOR_SCAN_TOO_LARGE, SCAN_AT, kTooLarge);
+            if (limited && arg > room - (uint64_t)(p - data)) SCAN_FAIL(CBOR_SCAN_TOO_LARGE, SCAN_AT, kTooLarge);
             SCAN_PASS(arg);
             continue;
         }
@@ -289,14 +290,14 @@ int cbor_scan_feed(cbor_scan *s, const unsigned char *data, size_t size, size_t 
             break;
         }
         case kString:
-            if (arg > room - (uint64_t)(p - data)) SCAN_FAIL(CBOR_SCAN_TOO_LARGE, SCAN_AT, kTooLarge);
+            if (limited && arg > room - (uint64_t)(p - data)) SCAN_FAIL(CBOR_SCAN_TOO_LARGE, SCAN_AT, kTooLarge);
             SCAN_PASS(arg);
             break;
         case kArrayHead:
         case kMapHead:
             if (!arg) break;
             // Every item takes a byte at the least.
-            if (arg > (room - (uint64_t)(p - data)) / (kind.head == kMapHead ? 2 : 1)) {
+            if (limited && arg > (room - (uint64_t)(p - data)) / (kind.head == kMapHead ? 2 : 1)) {
                 SCAN_FAIL(CBOR_SCAN_TOO_LARGE, SCAN_AT, kTooLarge);
             }
             // A map's items are counted twice its pairs; past 2**63 pairs (more
@@ -332,7 +333,7 @@ int cbor_scan_feed(cbor_scan *s, const unsigned char *data, size_t size, size_t 
 
 wait:
     // An item that needs more than the limit leaves is refused now.
-    if (need > room - (uint64_t)(p - data)) {
+    if (limited && need > room - (uint64_t)(p - data)) {
         status = CBOR_SCAN_TOO_LARGE;
         at = before + (uint64_t)(p - data);
         reason = kTooLarge;

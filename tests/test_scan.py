@@ -113,6 +113,18 @@ def test_declared_or_reached_size(hexdata, max_size, offset):
         assert (status, at) == (SCAN_TOO_LARGE, offset) and taken <= max_size
 
 
+@pytest.mark.parametrize("hexdata, need", [
+    ("5bffffffffffffffff", 2**64 - 1), ("7bfffffffffffffffe", 2**64 - 2), ("bbffffffffffffffff", 1),
+    ("9bffffffffffffffff", 1), ("825bfffffffffffffffe", 2**64 - 2), ("c35a80000000", 2**31),
+])
+def test_no_limit_waits_for_any_declared_length(hexdata, need):
+    data = bytes.fromhex(hexdata)
+    for pieces in splits(data):
+        with Scanner() as s:
+            statuses = [s.feed(piece) for piece in pieces]
+            assert statuses[-1] == (SCAN_MORE, len(pieces[-1])) and s.state.need == need
+
+
 @pytest.mark.parametrize("hexdata", WELL_FORMED + ["818181818181818100", "9f9f9f9f80ffffffff", "a101a101a101818101"])
 @pytest.mark.parametrize("max_depth", [1, 2, 3, 5])
 def test_max_depth_as_the_decoder_counts_it(hexdata, max_depth):

@@ -391,6 +391,16 @@ def test_iter_loads_holds_its_buffer():
     data.extend(b"\x03")
 
 
+def test_iter_load_over_a_file_closed_midway():
+    fp = io.BufferedReader(io.BytesIO(dumps(1) + dumps(2)))
+    items = iter_load(fp)
+    assert next(items) == 1
+    fp.close()
+    with pytest.raises(ValueError, match="closed"):
+        next(items)
+    assert list(items) == []  # nothing after an error
+
+
 @pytest.mark.parametrize("make", [
     lambda hook: iter_loads(bytes.fromhex("d86301d86302"), tag_hook=hook),
     lambda hook: iter_load(io.BytesIO(bytes.fromhex("d86301d86302")), tag_hook=hook),
