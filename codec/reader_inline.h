@@ -58,7 +58,7 @@ CBOR_INLINE int32_t read_argument(cbor_parser *p, uint64_t *out, int width) {
 
 // Bytes in the head that starts with `initial`: 1, 2, 3, 5 or 9 (1 for
 // additional information 28-31, which carry no argument).
-CBOR_INLINE int head_size(unsigned initial) {
+CBOR_INLINE constexpr int head_size(unsigned initial) {
     unsigned ai = initial & 0x1f;
     return ai < 24 || ai > 27 ? 1 : 1 + (1 << (ai - 24));
 }

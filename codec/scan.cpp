@@ -58,7 +58,7 @@ constexpr std::array<HeadClass, 256> classify() {
         } else {
             head = ai == 31 ? kBreakHead : ai == 24 ? kSimpleByte : kWhole;
         }
-        table[initial] = HeadClass{head, (uint8_t)(ai < 24 || ai > 27 ? 1 : 1 + (1 << (ai - 24)))};
+        table[initial] = HeadClass{head, (uint8_t)cbor_inline::head_size(initial)};
     }
     return table;
 }
