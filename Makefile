@@ -45,8 +45,9 @@ check-floats: $(PY)
 	$(CC) -O2 -Wall -Wextra -shared -fPIC tools/float_widths.c -o build/float_widths.so -ldl
 	$(PY) -c 'import ctypes, vantra_cbor; exit(ctypes.CDLL("build/float_widths.so").check(vantra_cbor.__file__.encode()))'
 
-# Encoding and decoding speed (single items and sequences), and peak memory,
-# against peers: tables and charts in bench/results/.
+# Encoding and decoding speed (single items and sequences), peak memory, and the
+# cost of rejecting malformed input, against peers: tables and charts in
+# bench/results/ (diag and from_diag against cbor-diag: a table).
 # (bench/instructions.py counts instructions per call under callgrind.)
 bench: $(PY)
 	$(PY) -m pip install -q -r bench/requirements.txt
@@ -54,6 +55,8 @@ bench: $(PY)
 	$(PY) bench/bench.py
 	$(PY) bench/bench_loads.py
 	$(PY) bench/bench_streams.py
+	$(PY) bench/bench_reject.py
+	$(PY) bench/bench_diag.py
 
 # The whole suite against a build instrumented with AddressSanitizer and
 # UndefinedBehaviorSanitizer (gcc's runtimes, preloaded: the interpreter is not
@@ -71,7 +74,7 @@ test-asan:
 	LD_PRELOAD="$(SANITIZER_PRELOAD)" ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(ASAN_PY) -m pytest -p no:cacheprovider
 
-# Coverage-guided fuzzing (atheris) of dumps, loads, the sequence readers and the
+# Coverage-guided fuzzing (atheris) of dumps, loads, diag, from_diag and the
 # codec's reader, built with clang, AddressSanitizer and UBSan; FUZZ_SECONDS per
 # harness. Installs clang from Debian when it is missing. FUZZ_MERGE=1 keeps new
 # coverage in fuzz/corpus.

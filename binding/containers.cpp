@@ -7,21 +7,19 @@
 #include "encoder.hpp"
 
 namespace vantra {
-void StackBound::beyond_floor() {
+bool StackBound::beyond_floor() {
     // Below the thread's stack altogether, the call runs on a stack of its own
     // (a coroutine library's) whose extent is unknown: Python's recursion
     // limit alone bounds it, as in a thread whose extent cannot be had.
-    if (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < thread_stack.low) {
+    if (stack_pointer() < thread_stack.low) {
         floor_ = 1;
-        return;
+        return true;
     }
     PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where_);
-    throw PythonErrorSet();
+    return false;
 }
 
-void NestingGuard::enter(StackBound &stack) {
-    if (Py_EnterRecursiveCall(stack.where())) throw PythonErrorSet();
-}
+bool enter_recursive_call(StackBound &stack) { return Py_EnterRecursiveCall(stack.where()) == 0; }
 
 void raise_depth_exceeded(uint64_t max_depth) {
     throw std::runtime_error("Exceeded recursion limit:" + std::to_string(max_depth));

@@ -26,8 +26,11 @@ public:
     int traverse(visitproc visit, void *arg);
     void clear();
 
-    uint64_t max_depth = 0;        // 0: no limit
-    PyObject *tag_hook = nullptr;  // null for none
+    uint64_t max_depth = 0;           // 0: no limit
+    PyObject *tag_hook = nullptr;     // null for none
+    PyObject *object_hook = nullptr;  // null for none
+    const char *str_errors = "strict";  // the error handler for invalid UTF-8
+    bool allow_duplicate_keys = true;
 };
 
 // Decodes the one item that starts at data[*offset], within data[0..size):

@@ -1,5 +1,5 @@
 """Vantra cbor: Python objects to CBOR bytes, and CBOR bytes back to Python objects."""
-from typing import IO, Any, Callable, Iterator, Mapping, Optional, Sequence, SupportsFloat, SupportsInt, Union
+from typing import IO, Any, Callable, Dict, Iterator, Mapping, Optional, Sequence, SupportsFloat, SupportsInt, Union
 
 from typing_extensions import Buffer, Literal, Protocol, SupportsIndex, TypeAlias, final
 
@@ -59,6 +59,9 @@ def loads(
     *,
     max_depth: int = 0,
     tag_hook: Optional[Callable[[int, Any], Any]] = None,
+    object_hook: Optional[Callable[[Dict[Any, Any]], Any]] = None,
+    str_errors: Literal["strict", "replace", "surrogateescape"] = "strict",
+    allow_duplicate_keys: bool = True,
 ) -> Any:
     """Decode the one CBOR item that data holds."""
 
@@ -77,16 +80,31 @@ def iter_loads(
     *,
     max_depth: int = 0,
     tag_hook: Optional[Callable[[int, Any], Any]] = None,
+    object_hook: Optional[Callable[[Dict[Any, Any]], Any]] = None,
+    str_errors: Literal["strict", "replace", "surrogateescape"] = "strict",
+    allow_duplicate_keys: bool = True,
 ) -> Iterator[Any]:
     """Iterate over the items of a CBOR sequence held in data."""
 
 def load(
-    fp: _BinaryReader, *, max_depth: int = 0, tag_hook: Optional[Callable[[int, Any], Any]] = None
+    fp: _BinaryReader,
+    *,
+    max_depth: int = 0,
+    tag_hook: Optional[Callable[[int, Any], Any]] = None,
+    object_hook: Optional[Callable[[Dict[Any, Any]], Any]] = None,
+    str_errors: Literal["strict", "replace", "surrogateescape"] = "strict",
+    allow_duplicate_keys: bool = True,
 ) -> Any:
     """Read one CBOR item from fp, and not a byte past it, and decode it."""
 
 def iter_load(
-    fp: _BinaryReader, *, max_depth: int = 0, tag_hook: Optional[Callable[[int, Any], Any]] = None
+    fp: _BinaryReader,
+    *,
+    max_depth: int = 0,
+    tag_hook: Optional[Callable[[int, Any], Any]] = None,
+    object_hook: Optional[Callable[[Dict[Any, Any]], Any]] = None,
+    str_errors: Literal["strict", "replace", "surrogateescape"] = "strict",
+    allow_duplicate_keys: bool = True,
 ) -> Iterator[Any]:
     """Iterate over the items of a CBOR sequence read from fp, one item at a time."""
 
@@ -100,6 +118,9 @@ class StreamDecoder:
         max_item_size: int = 67108864,
         max_depth: int = 0,
         tag_hook: Optional[Callable[[int, Any], Any]] = None,
+        object_hook: Optional[Callable[[Dict[Any, Any]], Any]] = None,
+        str_errors: Literal["strict", "replace", "surrogateescape"] = "strict",
+        allow_duplicate_keys: bool = True,
     ) -> "StreamDecoder": ...
     def feed(self, __data: Buffer) -> None:
         """Append data to the bytes held."""
@@ -130,6 +151,8 @@ class Encoder:
         default: Optional[Callable[[Any], object]] = None,
         datetime_as: Literal["text", "epoch"] = "text",
         max_depth: SupportsIndex = 0,
+        value_sharing: bool = False,
+        string_referencing: bool = False,
     ) -> "Encoder": ...
     @property
     def indefinite(self) -> bool: ...
@@ -141,7 +164,26 @@ class Encoder:
     def datetime_as(self) -> Literal["text", "epoch"]: ...
     @property
     def max_depth(self) -> int: ...
+    @property
+    def value_sharing(self) -> bool: ...
+    @property
+    def string_referencing(self) -> bool: ...
     def encode(self, __value: object) -> bytes:
         """Return the CBOR encoding of value as bytes."""
     def dump(self, value: object, fp: _Writable) -> None:
         """Write the CBOR encoding of value to fp, a binary file."""
+
+# ---- Diagnostic notation ---------------------------------------------------------
+
+class DiagDecodeError(CBORError, ValueError):
+    msg: str
+    doc: str
+    pos: int
+    lineno: int
+    colno: int
+
+def diag(data: Buffer, *, indent: Optional[int] = None, sequence: bool = False) -> str:
+    """The diagnostic notation of the CBOR in data, with encoding indicators."""
+
+def from_diag(text: str, *, sequence: bool = False) -> bytes:
+    """The CBOR that the diagnostic notation in text describes."""

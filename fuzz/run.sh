@@ -4,8 +4,8 @@
 # Sets up what it needs (clang and its sanitizer runtimes from Debian, a venv
 # with atheris, cbor2 and NumPy), builds the module with clang, AddressSanitizer,
 # UBSan and libFuzzer's coverage counters, then runs fuzz_dumps.py, fuzz_reader.py,
-# fuzz_loads.py and fuzz_stream.py side by side for SECONDS each, on copies of
-# fuzz/corpus/*.
+# fuzz_loads.py, fuzz_stream.py and fuzz_diag.py side by side for SECONDS each, on
+# copies of fuzz/corpus/*.
 # Exits non-zero on any crash or finding; its input is kept in fuzz/artifacts/.
 #
 # Environment: PYTHON (default python3), FUZZ_VENV (default fuzz/.venv-fuzz),
@@ -21,7 +21,7 @@ repo=$(dirname "$fuzz_dir")
 python=${PYTHON:-python3}
 venv=${FUZZ_VENV:-$fuzz_dir/.venv-fuzz}
 artifacts=$fuzz_dir/artifacts
-read -r -a harnesses <<<"${FUZZ_HARNESSES:-dumps reader loads stream}"
+read -r -a harnesses <<<"${FUZZ_HARNESSES:-dumps reader loads stream diag}"
 started=$(date +%s)
 
 say() { printf '== %s\n' "$*"; }
@@ -125,7 +125,7 @@ for h in "${harnesses[@]}"; do
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
   speed=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
   cov=$(grep -oE '^#[0-9]+[[:space:]]+(INITED|NEW|REDUCE|pulse|DONE)[[:space:]]+cov: [0-9]+ ft: [0-9]+' "$log" \
-        | tail -1 | sed 's/.*cov/cov/' || true)
+        | tail -1 | sed 's/.*cov/cov/' || true)  # none when the first input was a finding
   if [[ $rc != 0 ]] || ! grep -qE '^#[0-9]+[[:space:]]+DONE' "$log"; then
     failed=1
     say "FINDING in fuzz_$h.py; last lines of its log:"

@@ -37,6 +37,11 @@ class Scan(C.Structure):
                 ("tagged", C.c_uint8)]
 
 
+class Fault(C.Structure):
+    _fields_ = [("found", C.c_int32), ("offset", C.c_uint64), ("line", C.c_uint64), ("column", C.c_uint64),
+                ("position", C.c_uint64), ("message", C.c_char * 160)]
+
+
 GEN, PARSER, VAL = C.POINTER(Generator), C.POINTER(Parser), C.POINTER(Val)
 SCAN = C.POINTER(Scan)
 SCAN_DONE, SCAN_MORE, SCAN_MALFORMED, SCAN_TOO_LARGE, SCAN_TOO_DEEP = 0, 1, -1, -2, -3
@@ -70,6 +75,10 @@ _signatures = {
     "cbor_scan_free": (None, [SCAN]),
     "cbor_scan_reset": (None, [SCAN]),
     "cbor_scan_feed": (C.c_int, [SCAN, C.c_char_p, C.c_size_t, C.POINTER(C.c_size_t)]),
+    "cbor_diag": (C.c_int, [GEN, C.c_char_p, C.c_size_t, C.c_int, C.c_int, C.POINTER(Fault)]),
+    "cbor_from_diag": (C.c_int, [GEN, C.c_char_p, C.c_size_t, C.c_int, C.POINTER(Fault)]),
+    "cbor_item_size": (C.c_int, [C.c_char_p, C.c_size_t, C.POINTER(C.c_uint64), C.POINTER(Fault)]),
+    "cbor_check": (C.c_int, [C.c_char_p, C.c_size_t, C.c_int, C.POINTER(Fault)]),
 }
 for _name in ("false", "true", "null", "undefined", "break"):
     _signatures["cbor_write_" + _name] = (C.c_int, [GEN])

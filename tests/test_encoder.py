@@ -271,7 +271,8 @@ def test_options_and_dump():
     encoder = Encoder(deterministic=True, default=str, datetime_as="epoch", max_depth=np.uint8(3))
     assert (encoder.indefinite, encoder.deterministic, encoder.default, encoder.datetime_as, encoder.max_depth) == \
         (False, True, str, "epoch", 3)
-    assert repr(Encoder()) == "Encoder(indefinite=False, deterministic=False, default=None, datetime_as='text', max_depth=0)"
+    assert repr(Encoder()) == ("Encoder(indefinite=False, deterministic=False, default=None, datetime_as='text', max_depth=0, "
+                               "value_sharing=False, string_referencing=False)")
     out = io.BytesIO()
     assert encoder.dump({"b": 1, "a": [dt.date(2000, 1, 2)]}, out) is None
     assert out.getvalue() == encoder.encode({"b": 1, "a": [dt.date(2000, 1, 2)]})
