@@ -672,9 +672,9 @@ struct StreamState {
     }
 
     // Moves the held bytes to the front of the buffer.
-    void shift(unsigned char *to) {
+    void shift() {
         size_t live = end - begin;
-        if (live) std::memmove(to, buffer + begin, live);
+        if (live) std::memmove(buffer, buffer + begin, live);
         base += begin;
         scanned -= begin;
         end = live;
@@ -683,21 +683,21 @@ struct StreamState {
 
     // Room for n more bytes: the held ones moved down when that frees as much
     // as they take (each byte is moved at most once for every byte handed out
-    // before it), else a buffer twice as large.
+    // before it), else a buffer twice as large. Grown in place where the
+    // allocator can (a large block is remapped, not copied).
     bool reserve(size_t n) {
         if (capacity - end >= n) return true;
         size_t live = end - begin;
         if (n > PY_SSIZE_T_MAX / 2 - live) return PyErr_NoMemory(), false;
         if (begin >= live && live + n <= capacity) {
-            shift(buffer);
+            shift();
             return true;
         }
         size_t grown = std::max({capacity * 2, live + n, (size_t)4096});
-        unsigned char *fresh = static_cast<unsigned char *>(PyMem_Malloc(grown));
+        if (begin) shift();  // once for each doubling
+        void *fresh = PyMem_Realloc(buffer, grown);
         if (!fresh) return PyErr_NoMemory(), false;
-        shift(fresh);
-        PyMem_Free(buffer);
-        buffer = fresh;
+        buffer = static_cast<unsigned char *>(fresh);
         capacity = grown;
         return true;
     }
