@@ -205,8 +205,8 @@ PyObject *raise_scan_error(int status, const cbor_scan *scan, const unsigned cha
 
 // ---- Arguments ------------------------------------------------------------------------
 
-// Takes `first` by position or by name, max_item_size when the caller has it,
-// and every other keyword as a decoding option.
+// Takes `first` (data or fp) by position or by name, and every other keyword
+// as a decoding option.
 bool parse_arguments(const char *function, PyObject *first_name, PyObject *const *args, Py_ssize_t nargs,
                      PyObject *kwnames, PyObject *&first, DecodeOptions &options) {
     if (nargs > 1) {

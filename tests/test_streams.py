@@ -260,6 +260,16 @@ def test_options_reach_the_decoder():
         assert type(error) is CBORDecodeError and error.pos == 2 and "max_depth=1" in str(error)
 
 
+def test_nesting_past_the_interpreter():
+    # The stream readers hold such an item until it completes (or is malformed), and the
+    # decoder refuses it as loads does.
+    data = b"\x81" * 100000 + b"\x00"
+    assert isinstance(drain(iter_loads(data))[1], RecursionError)
+    assert isinstance(drain(iter_load(io.BufferedReader(io.BytesIO(data))))[1], RecursionError)
+    got, error, decoder = stream([data[i:i + 4096] for i in range(0, len(data), 4096)])
+    assert got == [] and isinstance(error, RecursionError)
+
+
 @settings(max_examples=200, deadline=None)
 @given(st.lists(st.recursive(st.none() | st.booleans() | st.integers(-2**63, 2**64 - 1) | st.floats() | st.text()
                              | st.binary(), lambda inner: st.lists(inner) | st.dictionaries(st.text(), inner),
