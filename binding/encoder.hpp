@@ -454,13 +454,16 @@ struct Encode {
     // The Encoder's modes (encoder_type.cpp): its types, dumps' classification,
     // then the default hook; containers as below, but naming the place of a
     // value that cannot be written, and with sorted keys when deterministic.
-    int write_other(PyObject *obj) const;
+    // write_other is kept out of line: the hot loops that call it stay small
+    // enough to keep the writers they share inlined.
+    VANTRA_NOINLINE int write_other(PyObject *obj) const;
     // Value sharing: a reference written for an object written before (true),
     // or the mark of the next shared index written for this one (false).
     bool written_before(PyObject *obj) const;
     int write_list_located(PyObject *list) const;
     int write_tuple_located(PyObject *tuple) const;
-    int write_dict_located(PyObject *dict) const;
+    // identity: the object shared by identity as this map (the dict itself when null).
+    int write_dict_located(PyObject *dict, PyObject *identity = nullptr) const;
 
     int write_simple(unsigned char byte) const { return checked(cbor_inline::write_byte(out(), byte)); }
     int write_signed(long long v) const {

@@ -40,6 +40,9 @@ struct EncoderCall {
 LazyType decimal_type{"decimal", "Decimal", nullptr};
 LazyType uuid_type{"uuid", "UUID", nullptr};
 LazyType ndarray_type{"numpy", "ndarray", nullptr};
+LazyType numpy_number_type{"numpy", "number", nullptr};
+LazyType numpy_bool_type{"numpy", "bool_", nullptr};
+LazyType enum_type{"enum", "Enum", nullptr};
 
 void raise_python_error() { throw PythonErrorSet(); }
 
@@ -48,35 +51,38 @@ namespace {
 constexpr unsigned char kUndefined = 0xf7;
 constexpr int kTag = kTagMajor, kBytes = kBytesMajor, kText = kTextMajor;
 
-PyObject *name_write;
-
-PyObject *imported(const char *name) {
-    py::object key = py::reinterpret_steal<py::object>(PyUnicode_FromString(name));
-    if (!key) raise_python_error();
-    PyObject *module = PyImport_GetModule(key.ptr());
-    if (!module && PyErr_Occurred()) raise_python_error();
-    return module;
-}
+PyObject *name_write, *name_dataclass_fields, *name_dataclasses;
 
 }  // namespace
 
-bool look_up(LazyType &lazy) {
-    if (lazy.type) return false;
-    py::object module = py::reinterpret_steal<py::object>(imported(lazy.module));
-    if (!module) return false;
+int look_up(LazyType &lazy) {
+    if (lazy.type) return 0;
+    if (!lazy.key && !(lazy.key = PyUnicode_InternFromString(lazy.module))) raise_python_error();  // kept
+    // sys.modules itself: a lookup that misses costs one probe of it.
+    py::object module = py::reinterpret_borrow<py::object>(PyDict_GetItemWithError(PyImport_GetModuleDict(), lazy.key));
+    if (!module) {
+        if (PyErr_Occurred()) raise_python_error();
+        return -1;
+    }
     PyObject *type = PyObject_GetAttrString(module.ptr(), lazy.name);
     if (!type) {
         // A module still being imported may lack it yet.
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_python_error();
         PyErr_Clear();
-        return false;
+        return 0;
     }
     if (!PyType_Check(type)) {
         Py_DECREF(type);
-        return false;
+        return 0;
     }
     lazy.type = reinterpret_cast<PyTypeObject *>(type);  // kept for the process
-    return true;
+    return 1;
+}
+
+py::object attribute_of(PyObject *obj, const char *name) {
+    py::object value = py::reinterpret_steal<py::object>(PyObject_GetAttrString(obj, name));
+    if (!value) raise_python_error();
+    return value;
 }
 
 // ---- Errors that name the value's place ---------------------------------------------
@@ -224,9 +230,33 @@ Leaf write_leaf(Sink *sink, PyObject *obj, const EncoderSettings &settings, bool
     return write_family_type(WriteArgs{sink, settings, shortest, last}, obj);
 }
 
+bool is_numpy_number(PyObject *obj) { return is_instance(obj, numpy_number_type) || is_instance(obj, numpy_bool_type); }
+
 std::string unsupported_note(PyObject *obj) {
     if (PyMemoryView_Check(obj)) return " (not C-contiguous)";
-    return ndarray_note(obj);
+    return family_note(obj);
+}
+
+// A dataclass instance's fields, in their order, as a dict of their names:
+// null when obj is no dataclass instance.
+py::object dataclass_fields(PyObject *obj) {
+    if (!_PyType_Lookup(Py_TYPE(obj), name_dataclass_fields)) return py::object();
+    py::object module = py::reinterpret_steal<py::object>(PyImport_GetModule(name_dataclasses));
+    if (!module) {
+        if (PyErr_Occurred()) raise_python_error();
+        return py::object();  // no dataclass can have been made
+    }
+    py::object fields = py::reinterpret_steal<py::object>(PyObject_CallMethod(module.ptr(), "fields", "O", obj));
+    if (!fields) raise_python_error();
+    py::object sequence = py::reinterpret_steal<py::object>(PySequence_Fast(fields.ptr(), "fields() is a sequence"));
+    py::object items = py::reinterpret_steal<py::object>(PyDict_New());
+    if (!sequence || !items) raise_python_error();
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.ptr()); ++i) {
+        py::object name = attribute_of(PySequence_Fast_GET_ITEM(sequence.ptr(), i), "name");
+        py::object value = py::reinterpret_steal<py::object>(PyObject_GetAttr(obj, name.ptr()));
+        if (!value || PyDict_SetItem(items.ptr(), name.ptr(), value.ptr()) < 0) raise_python_error();
+    }
+    return items;
 }
 
 // The scratch output that a deterministic map's keys (or a set's elements)
@@ -249,13 +279,15 @@ public:
     void add(size_t at, Py_ssize_t index) { spans_.push_back({at, written() - at, index}); }
 
     // Back to the call's output; the items' bytes in the bytewise order of
-    // their encodings (a shorter one first when it is a prefix of another).
+    // their encodings (a shorter one first when it is a prefix of another),
+    // or length_first: shorter ones first, those of one length bytewise.
     // false when two are the same.
-    bool sort() {
+    bool sort(bool length_first) {
         sink_ = saved_;
         bytes_ = scratch_.finish();
         const unsigned char *data = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(bytes_.ptr()));
-        auto less = [data](const Span &a, const Span &b) {
+        auto less = [data, length_first](const Span &a, const Span &b) {
+            if (length_first && a.size != b.size) return a.size < b.size;
             int order = std::memcmp(data + a.at, data + b.at, std::min(a.size, b.size));
             return order < 0 || (order == 0 && a.size < b.size);
         };
@@ -338,7 +370,7 @@ int Encode<Indefinite, Limited, M>::write_other(PyObject *obj) const {
                 located([&] { element(PyList_GET_ITEM(items.ptr(), i)); }, in_set);
                 apart.add(at, i);
             }
-            if (!apart.sort()) refuse(CBOREncodeValueError, "cannot write deterministically a set with two elements written alike");
+            if (!apart.sort(encoder.settings->length_first)) refuse(CBOREncodeValueError, "cannot write deterministically a set with two elements written alike");
             head(kArray, count);
             for (const auto &span : apart.spans()) checked(cbor_inline::append(out(), apart.data(span), span.size));
             return 0;
@@ -358,25 +390,43 @@ int Encode<Indefinite, Limited, M>::write_other(PyObject *obj) const {
     }
     if (!encoder.types_looked_up) {
         encoder.types_looked_up = true;
-        look_up_types();
+        look_up_new_types();  // the objects of types not found are looked for again below
     }
-    // Nothing written yet, and not apart: obj is the whole value, the last thing written.
-    bool last = encoder.sink == encoder.output.get() && encoder.sink->length == 0;
-    // Shared by identity when one of the Encoder's own types takes it (the
-    // mark is taken back when none does).
-    size_t mark = out()->length;
-    bool marked = encoder.shared && obj != Undefined && type != SimpleType;
-    if (marked && written_before(obj)) return 0;
-    Leaf leaf = write_leaf(out(), obj, *encoder.settings, shortest, last);
-    if (leaf == Leaf::kWritten) return 0;
-    if (marked) {
-        out()->length = mark;
-        encoder.shared->forget_last();
+    // Numbers by their type, NumPy's written as dumps writes them: an
+    // __index__, __int__ or __float__ makes no other object one. NumPy's own
+    // scalar types (named "numpy.float32" and so on) are taken before the
+    // writers are tried, their subclasses after.
+    const char *name = type->tp_name;
+    bool number = name[0] == 'n' && std::strncmp(name, "numpy.", 6) == 0 && is_numpy_number(obj);
+    Leaf leaf = Leaf::kNotMine;
+    if (!number) {
+        // Nothing written yet, and not apart: obj is the whole value, the last thing written.
+        bool last = encoder.sink == encoder.output.get() && encoder.sink->length == 0;
+        // Shared by identity when one of the Encoder's own types takes it (the
+        // mark is taken back when none does).
+        size_t mark = out()->length;
+        bool marked = encoder.shared && obj != Undefined && type != SimpleType;
+        if (marked && written_before(obj)) return 0;
+        leaf = write_leaf(out(), obj, *encoder.settings, shortest, last);
+        if (leaf == Leaf::kWritten) return 0;
+        if (marked) {
+            out()->length = mark;
+            encoder.shared->forget_last();
+        }
+        number = leaf == Leaf::kNotMine && is_numpy_number(obj);
     }
-    if (leaf == Leaf::kNotMine) {
+    if (number) {
         DumpValue value;
         if (classify_general(obj, true, value)) return std::visit(*this, value);
         if (PyErr_Occurred()) raise_python_error();
+    } else if (leaf == Leaf::kNotMine) {
+        if (is_instance(obj, enum_type)) {
+            NestingGuard guard(stack);  // a member whose value leads back to it ends here
+            py::object value = attribute_of(obj, "value");
+            return write_object(value.ptr());
+        }
+        // A dataclass instance is shared by its own identity, not its map's.
+        if (py::object fields = dataclass_fields(obj)) return write_dict_located(fields.ptr(), obj);
         // A hook may have imported a module whose type this is.
         if (look_up_types()) return write_other(obj);
     }
@@ -446,9 +496,9 @@ int Encode<Indefinite, Limited, M>::write_tuple_located(PyObject *tuple) const {
 // are taken first, in one step: hooks run while keys are written may change
 // the dict, not what is written.
 template <bool Indefinite, bool Limited, Mode M>
-int Encode<Indefinite, Limited, M>::write_dict_located(PyObject *dict) const {
+int Encode<Indefinite, Limited, M>::write_dict_located(PyObject *dict, PyObject *identity) const {
     if constexpr (M == Mode::Extended) {
-        if (written_before(dict)) return 0;
+        if (written_before(identity ? identity : dict)) return 0;
         NestingGuard guard(stack);
         Py_ssize_t count = PyDict_GET_SIZE(dict), pos = 0, written = 0;
         PyObject *k = nullptr, *v;
@@ -483,7 +533,7 @@ int Encode<Indefinite, Limited, M>::write_dict_located(PyObject *dict) const {
         located([&] { element(item(i, 0)); }, [](Unencodable &e) { e.in_key(); });
         apart.add(at, i);
     }
-    if (!apart.sort()) refuse(CBOREncodeValueError, "cannot write deterministically a map with two keys written alike");
+    if (!apart.sort(encoder.settings->length_first)) refuse(CBOREncodeValueError, "cannot write deterministically a map with two keys written alike");
     head(kMap, count);
     for (const auto &span : apart.spans()) {
         checked(cbor_inline::append(out(), apart.data(span), span.size));
@@ -606,6 +656,21 @@ bool depth_option(PyObject *given, unsigned long long &out) {
     return true;
 }
 
+bool deterministic_option(PyObject *given, bool &on, bool &length_first) {
+    if (!given) return true;
+    if (PyBool_Check(given)) return on = given == Py_True, true;
+    if (PyUnicode_Check(given) && PyUnicode_CompareWithASCIIString(given, "length-first") == 0) {
+        return on = length_first = true, true;
+    }
+    if (PyUnicode_Check(given)) {
+        PyErr_Format(CBOREncodeValueError, "deterministic must be True, False or 'length-first', not %R", given);
+    } else {
+        PyErr_Format(CBOREncodeTypeError, "deterministic must be True, False or 'length-first', not %.200s",
+                     Py_TYPE(given)->tp_name);
+    }
+    return false;
+}
+
 bool datetime_option(PyObject *given, bool &epoch) {
     if (!given) return true;
     if (PyUnicode_Check(given)) {
@@ -620,12 +685,12 @@ bool datetime_option(PyObject *given, bool &epoch) {
 
 PyObject *encoder_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     static const char *names[] = {"indefinite", "deterministic", "default", "datetime_as", "max_depth",
-                                  "value_sharing", "string_referencing", nullptr};
+                                  "value_sharing", "string_referencing", "timezone", nullptr};
     PyObject *indefinite = nullptr, *deterministic = nullptr, *hook = nullptr, *datetime_as = nullptr,
-             *max_depth = nullptr, *value_sharing = nullptr, *string_referencing = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOOOOO:Encoder", const_cast<char **>(names), &indefinite,
+             *max_depth = nullptr, *value_sharing = nullptr, *string_referencing = nullptr, *timezone = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOOOOOO:Encoder", const_cast<char **>(names), &indefinite,
                                      &deterministic, &hook, &datetime_as, &max_depth, &value_sharing,
-                                     &string_referencing)) {
+                                     &string_referencing, &timezone)) {
         arguments_refused();
         return nullptr;
     }
@@ -633,10 +698,15 @@ PyObject *encoder_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     bool is_indefinite = false, is_deterministic = false;
     unsigned long long depth = 0;
     if (!flag_option(indefinite, "indefinite", is_indefinite) ||
-        !flag_option(deterministic, "deterministic", is_deterministic) || !datetime_option(datetime_as, settings.epoch) ||
-        !depth_option(max_depth, depth) || !flag_option(value_sharing, "value_sharing", settings.value_sharing) ||
+        !deterministic_option(deterministic, is_deterministic, settings.length_first) ||
+        !datetime_option(datetime_as, settings.epoch) || !depth_option(max_depth, depth) ||
+        !flag_option(value_sharing, "value_sharing", settings.value_sharing) ||
         !flag_option(string_referencing, "string_referencing", settings.string_referencing)) {
         return nullptr;
+    }
+    if (timezone && timezone != Py_None) {
+        if (!check_timezone_option(timezone)) return nullptr;
+        settings.timezone = timezone;
     }
     if (hook && hook != Py_None) {
         if (!PyCallable_Check(hook)) {
@@ -645,19 +715,21 @@ PyObject *encoder_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
         settings.default_hook = hook;
     }
     if (is_indefinite && is_deterministic) {
-        PyErr_SetString(CBOREncodeValueError,
-                        "deterministic=True writes definite lengths only: indefinite must be False with it");
+        PyErr_Format(CBOREncodeValueError, "deterministic=%s writes definite lengths only: indefinite must be False with it",
+                     settings.length_first ? "'length-first'" : "True");
         return nullptr;
     }
     if (is_deterministic && (settings.value_sharing || settings.string_referencing)) {
-        PyErr_SetString(CBOREncodeValueError,
-                        "deterministic=True cannot be used with value_sharing or string_referencing: their "
-                        "references follow the order items are written in, which sorting the keys changes");
+        PyErr_Format(CBOREncodeValueError,
+                     "deterministic=%s cannot be used with value_sharing or string_referencing: their "
+                     "references follow the order items are written in, which sorting the keys changes",
+                     settings.length_first ? "'length-first'" : "True");
         return nullptr;
     }
     EncoderObject *self = reinterpret_cast<EncoderObject *>(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     Py_XINCREF(settings.default_hook);
+    Py_XINCREF(settings.timezone);
     self->settings = settings;
     self->indefinite = is_indefinite;
     self->deterministic = is_deterministic;
@@ -667,6 +739,7 @@ PyObject *encoder_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
 
 int encoder_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(as_encoder(self)->settings.default_hook);
+    Py_VISIT(as_encoder(self)->settings.timezone);
 #if PY_VERSION_HEX >= 0x03090000
     Py_VISIT(Py_TYPE(self));
 #endif
@@ -675,6 +748,7 @@ int encoder_traverse(PyObject *self, visitproc visit, void *arg) {
 
 int encoder_clear(PyObject *self) {
     Py_CLEAR(as_encoder(self)->settings.default_hook);
+    Py_CLEAR(as_encoder(self)->settings.timezone);
     return 0;
 }
 
@@ -689,7 +763,10 @@ void encoder_dealloc(PyObject *self) {
 }
 
 PyObject *get_indefinite(PyObject *self, void *) { return PyBool_FromLong(as_encoder(self)->indefinite); }
-PyObject *get_deterministic(PyObject *self, void *) { return PyBool_FromLong(as_encoder(self)->deterministic); }
+PyObject *get_deterministic(PyObject *self, void *) {
+    if (as_encoder(self)->settings.length_first) return PyUnicode_FromString("length-first");
+    return PyBool_FromLong(as_encoder(self)->deterministic);
+}
 PyObject *get_default(PyObject *self, void *) {
     PyObject *hook = as_encoder(self)->settings.default_hook;
     hook = hook ? hook : Py_None;
@@ -698,6 +775,12 @@ PyObject *get_default(PyObject *self, void *) {
 }
 PyObject *get_datetime_as(PyObject *self, void *) {
     return PyUnicode_FromString(as_encoder(self)->settings.epoch ? "epoch" : "text");
+}
+PyObject *get_timezone(PyObject *self, void *) {
+    PyObject *timezone = as_encoder(self)->settings.timezone;
+    timezone = timezone ? timezone : Py_None;
+    Py_INCREF(timezone);
+    return timezone;
 }
 PyObject *get_max_depth(PyObject *self, void *) { return PyLong_FromUnsignedLongLong(as_encoder(self)->max_depth); }
 PyObject *get_value_sharing(PyObject *self, void *) { return PyBool_FromLong(as_encoder(self)->settings.value_sharing); }
@@ -708,23 +791,30 @@ PyObject *get_string_referencing(PyObject *self, void *) {
 PyObject *encoder_repr(PyObject *self) {
     EncoderObject *e = as_encoder(self);
     py::object hook = py::reinterpret_steal<py::object>(get_default(self, nullptr));
-    return PyUnicode_FromFormat("Encoder(indefinite=%s, deterministic=%s, default=%R, datetime_as='%s', max_depth=%llu, "
-                                "value_sharing=%s, string_referencing=%s)",
-                                e->indefinite ? "True" : "False", e->deterministic ? "True" : "False", hook.ptr(),
+    py::object deterministic = py::reinterpret_steal<py::object>(get_deterministic(self, nullptr));
+    py::object timezone = py::reinterpret_steal<py::object>(get_timezone(self, nullptr));
+    if (!deterministic) return nullptr;
+    return PyUnicode_FromFormat("Encoder(indefinite=%s, deterministic=%R, default=%R, datetime_as='%s', max_depth=%llu, "
+                                "value_sharing=%s, string_referencing=%s, timezone=%R)",
+                                e->indefinite ? "True" : "False", deterministic.ptr(), hook.ptr(),
                                 e->settings.epoch ? "epoch" : "text", e->max_depth,
                                 e->settings.value_sharing ? "True" : "False",
-                                e->settings.string_referencing ? "True" : "False");
+                                e->settings.string_referencing ? "True" : "False", timezone.ptr());
 }
 
 PyGetSetDef encoder_getset[] = {
     {const_cast<char *>("indefinite"), get_indefinite, nullptr,
      const_cast<char *>("Arrays, maps and sets with indefinite-length heads, closed by a break."), nullptr},
     {const_cast<char *>("deterministic"), get_deterministic, nullptr,
-     const_cast<char *>("Core deterministic encoding (RFC 8949 section 4.2.1)."), nullptr},
+     const_cast<char *>("Core deterministic encoding (RFC 8949 section 4.2.1): True, False, or 'length-first' "
+                        "(map keys ordered as RFC 8949 section 4.2.3 orders them)."),
+     nullptr},
     {const_cast<char *>("default"), get_default, nullptr,
      const_cast<char *>("Called with each object of a type the Encoder does not write; None for none."), nullptr},
     {const_cast<char *>("datetime_as"), get_datetime_as, nullptr,
      const_cast<char *>("'text' (tag 0, RFC 3339) or 'epoch' (tag 1, seconds since 1970)."), nullptr},
+    {const_cast<char *>("timezone"), get_timezone, nullptr,
+     const_cast<char *>("The tzinfo given to naive datetimes; None refuses them."), nullptr},
     {const_cast<char *>("max_depth"), get_max_depth, nullptr,
      const_cast<char *>("Deepest nesting of elements allowed; 0 for no limit."), nullptr},
     {const_cast<char *>("value_sharing"), get_value_sharing, nullptr,
@@ -741,7 +831,7 @@ PyMethodDef encoder_methods[] = {
      "Return the CBOR encoding of value as bytes.\n\n"
      "Raises TypeError, naming the type and its place in value (value[\"a\"][2]), for an\n"
      "object that no rule takes and that there is no default for; ValueError for a\n"
-     "naive datetime."},
+     "naive datetime without a timezone option."},
     {"dump", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encoder_dump)), METH_VARARGS | METH_KEYWORDS,
      "dump($self, /, value, fp)\n--\n\n"
      "Write the CBOR encoding of value to fp, a binary file (fp.write(encode(value)))."},
@@ -750,17 +840,23 @@ PyMethodDef encoder_methods[] = {
 
 const char encoder_doc[] =
     "Encoder(*, indefinite=False, deterministic=False, default=None, datetime_as='text', max_depth=0,\n"
-    "        value_sharing=False, string_referencing=False)\n--\n\n"
+    "        value_sharing=False, string_referencing=False, timezone=None)\n--\n\n"
     "Encodes Python objects to CBOR with options checked once, here.\n\n"
     "Everything dumps takes is written as dumps writes it (with the same indefinite and\n"
-    "max_depth); besides: ints of any size (tags 2 and 3 past 64 bits), timezone-aware\n"
-    "datetime (tag 0, or tag 1 with datetime_as='epoch'), date (tag 1004), Decimal (tag 4),\n"
-    "UUID (tag 37), set and frozenset (tag 258), bytearray and contiguous memoryview\n"
-    "(byte strings), Tag, Simple and undefined, and NumPy arrays of integers and floats\n"
-    "(RFC 8746 typed arrays; tag 40 for more than one dimension).\n\n"
+    "max_depth), except numbers: only int, float and bool (and their subclasses) and\n"
+    "NumPy's numbers are written as numbers; an object is not one for having __index__,\n"
+    "__int__ or __float__. Besides: ints of any size (tags 2 and 3 past 64 bits),\n"
+    "timezone-aware datetime (tag 0, or tag 1 with datetime_as='epoch'), date (tag 1004),\n"
+    "Decimal (tag 4), Fraction (tag 30), UUID (tag 37), ipaddress addresses, networks and\n"
+    "interfaces (tags 52 and 54), re.Pattern whose flags are in its text (tag 35),\n"
+    "email.message.Message (tag 36), set and frozenset (tag 258), bytearray and contiguous\n"
+    "memoryview (byte strings), Tag, Simple and undefined, NumPy arrays of integers and\n"
+    "floats (RFC 8746 typed arrays; tag 40 for more than one dimension), dataclass\n"
+    "instances (maps of their fields, in field order) and Enum members (their value).\n\n"
     "indefinite: arrays, maps and sets with indefinite-length heads.\n"
     "deterministic: RFC 8949 core deterministic encoding: definite lengths, map keys\n"
-    "  sorted by their encodings, floats at their shortest exact width.\n"
+    "  sorted by their encodings, floats at their shortest exact width; 'length-first'\n"
+    "  sorts keys as RFC 8949 section 4.2.3 does: shorter encodings first.\n"
     "default: called with any other object; what it returns is written in its place.\n"
     "datetime_as: 'text' or 'epoch'.\n"
     "max_depth: deepest nesting of elements allowed (0: no limit).\n"
@@ -768,7 +864,8 @@ const char encoder_doc[] =
     "  written once, under tag 28, and referred to by tag 29 after: shared and\n"
     "  cyclic structures come back shared and cyclic.\n"
     "string_referencing: the value inside a tag 256 namespace, each repeated text or\n"
-    "  byte string written as a tag 25 reference to its first occurrence.";
+    "  byte string written as a tag 25 reference to its first occurrence.\n"
+    "timezone: a tzinfo given to naive datetimes (None: they are refused).";
 
 PyType_Slot encoder_slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(encoder_new)},
@@ -790,7 +887,7 @@ bool add_encoder_type(PyObject *module) {
     struct {
         PyObject **name;
         const char *text;
-    } names[] = {{&name_write, "write"}};
+    } names[] = {{&name_write, "write"}, {&name_dataclass_fields, "__dataclass_fields__"}, {&name_dataclasses, "dataclasses"}};
     for (auto &entry : names) {
         if (!(*entry.name = PyUnicode_InternFromString(entry.text))) return false;
     }

@@ -1,4 +1,5 @@
 """Vantra cbor: Python objects to CBOR bytes, and CBOR bytes back to Python objects."""
+import datetime
 from typing import IO, Any, Callable, Dict, Iterator, Mapping, Optional, Sequence, SupportsFloat, SupportsInt, Union
 
 from typing_extensions import Buffer, Literal, Protocol, SupportsIndex, TypeAlias, final
@@ -147,21 +148,24 @@ class Encoder:
         cls,
         *,
         indefinite: bool = False,
-        deterministic: bool = False,
+        deterministic: Union[bool, Literal["length-first"]] = False,
         default: Optional[Callable[[Any], object]] = None,
         datetime_as: Literal["text", "epoch"] = "text",
         max_depth: SupportsIndex = 0,
         value_sharing: bool = False,
         string_referencing: bool = False,
+        timezone: Optional[datetime.tzinfo] = None,
     ) -> "Encoder": ...
     @property
     def indefinite(self) -> bool: ...
     @property
-    def deterministic(self) -> bool: ...
+    def deterministic(self) -> Union[bool, Literal["length-first"]]: ...
     @property
     def default(self) -> Optional[Callable[[Any], object]]: ...
     @property
     def datetime_as(self) -> Literal["text", "epoch"]: ...
+    @property
+    def timezone(self) -> Optional[datetime.tzinfo]: ...
     @property
     def max_depth(self) -> int: ...
     @property

@@ -4,7 +4,9 @@
 Every input must decode to a value or fail with CBORDecodeError (or
 RecursionError, for nesting too deep for the interpreter); anything else, a
 crash, or a sanitizer report is a finding. What decodes is written again by an
-independent encoder (cbor2) and must decode to an equal value. The input sits
+independent encoder (cbor2) and must decode to an equal value: the tags of
+other libraries' types (IP addresses, fractions, bigfloats, patterns, MIME
+messages) come back from cbor2's own encoding of them. The input sits
 in a malloc block of its exact size, so that a read past it is reported.
 
 Inputs with the 0x20 bit of their first byte are decoded with the other options
@@ -16,6 +18,7 @@ returning what decoding without it gives (a Tag); both decodings must agree.
 """
 import ctypes as C
 import datetime
+import email.message
 import gc
 import math
 import sys
@@ -75,6 +78,10 @@ def plain(value):
         return ("datetime", value, value.utcoffset())
     if type(value).__name__ == "ndarray":
         return ("ndarray", value.dtype.str, value.shape, value.tobytes())
+    if isinstance(value, email.message.Message):  # equal only to itself; as_string() may refuse it
+        payload = value.get_payload()
+        return ("Message", value.get_unixfrom(), value.items(), value.preamble, value.epilogue,
+                [plain(part) for part in payload] if isinstance(payload, list) else payload)
     return (type(value).__name__, value)
 
 

@@ -1,6 +1,7 @@
 """Encoder: dumps' bytes for dumps' values, tags for the rest, and the options that shape them."""
 import datetime as dt
 import decimal
+import fractions
 import io
 import sys
 import uuid
@@ -12,7 +13,7 @@ from hypothesis import given, settings, strategies as st
 
 from test_containers import CONTAINERS, MODES
 from test_nesting import run
-from test_scalars import SCALARS, OnlyBool
+from test_scalars import SCALARS, OnlyBool, OnlyIndex, OnlyInt
 import vantra_cbor
 from vantra_cbor import Encoder, Simple, Tag, dumps, undefined
 
@@ -27,8 +28,10 @@ def tz(hours, minutes=0, seconds=0):
 @pytest.mark.parametrize("mode", MODES, ids=str)
 def test_writes_what_dumps_writes(mode):
     encoder = Encoder(**mode)
-    # Decimals are the Encoder's own: tag 4, where dumps writes those a float holds as floats.
-    values = [v for v, _ in SCALARS if not isinstance(v, D)] + [v for v, *_ in CONTAINERS]
+    # Decimals and Fractions are the Encoder's own (tags 4 and 30), where dumps writes
+    # those a float holds as floats; objects are numbers by their type only.
+    own = (D, fractions.Fraction, OnlyIndex, OnlyInt)
+    values = [v for v, _ in SCALARS if not isinstance(v, own)] + [v for v, *_ in CONTAINERS]
     for value in values:
         try:
             expected = dumps(value, **mode)
@@ -248,7 +251,11 @@ def test_truth_values_go_to_default(value):
 
 @pytest.mark.parametrize("kwargs, error, message", [
     ({"indefinite": 1}, TypeError, "indefinite must be True or False, not int"),
-    ({"deterministic": None}, TypeError, "deterministic must be True or False, not NoneType"),
+    ({"deterministic": None}, TypeError, "deterministic must be True, False or 'length-first', not NoneType"),
+    ({"deterministic": "length_first"}, ValueError, "deterministic must be True, False or 'length-first', not 'length_first'"),
+    ({"deterministic": "length-first", "indefinite": True}, ValueError,
+     "deterministic='length-first' writes definite lengths only: indefinite must be False with it"),
+    ({"timezone": "UTC"}, TypeError, "timezone must be a datetime.tzinfo or None, not str"),
     ({"indefinite": True, "deterministic": True}, ValueError,
      "deterministic=True writes definite lengths only: indefinite must be False with it"),
     ({"default": 3}, TypeError, "default must be callable or None, not int"),
@@ -272,7 +279,11 @@ def test_options_and_dump():
     assert (encoder.indefinite, encoder.deterministic, encoder.default, encoder.datetime_as, encoder.max_depth) == \
         (False, True, str, "epoch", 3)
     assert repr(Encoder()) == ("Encoder(indefinite=False, deterministic=False, default=None, datetime_as='text', max_depth=0, "
-                               "value_sharing=False, string_referencing=False)")
+                               "value_sharing=False, string_referencing=False, timezone=None)")
+    zoned = Encoder(deterministic="length-first", timezone=UTC)
+    assert (zoned.deterministic, zoned.timezone, Encoder().timezone) == ("length-first", UTC, None)
+    assert repr(zoned) == ("Encoder(indefinite=False, deterministic='length-first', default=None, datetime_as='text', "
+                           "max_depth=0, value_sharing=False, string_referencing=False, timezone=datetime.timezone.utc)")
     out = io.BytesIO()
     assert encoder.dump({"b": 1, "a": [dt.date(2000, 1, 2)]}, out) is None
     assert out.getvalue() == encoder.encode({"b": 1, "a": [dt.date(2000, 1, 2)]})
@@ -285,15 +296,17 @@ def test_buffers_stay_whole_while_hooks_run():
     blob, array, viewed, tried = bytearray(b"x" * 5000), np.arange(1000.0), np.arange(1000), []
 
     class Hook:
-        def __index__(self):
-            for resize in (blob.clear, lambda: array.resize(0, refcheck=False), lambda: viewed.resize(0, refcheck=False)):
-                try:
-                    resize()
-                except (BufferError, ValueError) as e:
-                    tried.append(type(e))
-            return 7
+        pass
 
-    data = Encoder().encode([blob, array, memoryview(viewed), Hook(), {1, Hook()}])
+    def resize_all(obj):
+        for resize in (blob.clear, lambda: array.resize(0, refcheck=False), lambda: viewed.resize(0, refcheck=False)):
+            try:
+                resize()
+            except (BufferError, ValueError) as e:
+                tried.append(type(e))
+        return 7
+
+    data = Encoder(default=resize_all).encode([blob, array, memoryview(viewed), Hook(), {1, Hook()}])
     assert tried == [BufferError] * 2 and array.shape == viewed.shape == (0,)
     assert cbor2.loads(data) == [b"x" * 5000, cbor2.CBORTag(86, np.arange(1000.0).tobytes()),
                                  np.arange(1000).tobytes(), 7, {1, 7}]

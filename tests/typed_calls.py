@@ -44,6 +44,8 @@ decoder.feed(data)
 decoder.feed(memoryview(data))
 items += decoder
 held: int = decoder.pending + decoder.max_item_size
+zoned = vantra_cbor.Encoder(deterministic="length-first", timezone=datetime.timezone.utc)
+zone: datetime.tzinfo | None = zoned.timezone
 
 vantra_cbor.dumps({1, 2})  # error
 vantra_cbor.dumps(datetime.datetime(2024, 1, 1))  # error
@@ -59,3 +61,5 @@ vantra_cbor.iter_loads("text")  # error
 vantra_cbor.load(b"bytes")  # error
 vantra_cbor.StreamDecoder(1024)  # error
 decoder.feed("text")  # error
+vantra_cbor.Encoder(deterministic="bytewise")  # error
+vantra_cbor.Encoder(timezone="UTC")  # error

@@ -159,26 +159,55 @@ char *put_date(char *p, PyObject *date) {
     return put_digits(p, (unsigned)PyDateTime_GET_DAY(date), 2);
 }
 
-// The datetime's UTC offset in microseconds; a naive one is refused.
-long long utc_offset(PyObject *dt) {
+// The UTC offset of a datetime that is not in UTC; utc_offset() below.
+VANTRA_NOINLINE long long other_offset(PyObject *&dt, PyObject *timezone, py::object &zoned) {
     PyObject *tzinfo = tzinfo_of(dt);
-    if (tzinfo == Py_None) refuse_naive();
-    if (tzinfo == PyDateTime_TimeZone_UTC) return 0;
     static PyObject *name_utcoffset = PyUnicode_InternFromString("utcoffset");
-    py::object delta = py::reinterpret_steal<py::object>(
-        name_utcoffset ? PyObject_CallMethodObjArgs(dt, name_utcoffset, nullptr) : nullptr);
-    if (!delta) raise_python_error();
-    if (delta.ptr() == Py_None) refuse_naive();
+    py::object delta = py::none();
+    if (tzinfo != Py_None) {
+        delta = py::reinterpret_steal<py::object>(
+            name_utcoffset ? PyObject_CallMethodObjArgs(dt, name_utcoffset, nullptr) : nullptr);
+        if (!delta) raise_python_error();
+    }
+    if (delta.ptr() == Py_None) {
+        if (!timezone) refuse_naive();
+        static PyObject *name_replace = PyUnicode_InternFromString("replace");
+        static PyObject *name_tzinfo = PyUnicode_InternFromString("tzinfo");
+        py::object replace = py::reinterpret_steal<py::object>(name_replace ? PyObject_GetAttr(dt, name_replace) : nullptr);
+        py::object kwargs = py::reinterpret_steal<py::object>(PyDict_New());
+        if (!replace || !kwargs || !name_tzinfo || PyDict_SetItem(kwargs.ptr(), name_tzinfo, timezone) < 0) {
+            raise_python_error();
+        }
+        py::object args = py::reinterpret_steal<py::object>(PyTuple_New(0));
+        if (!args) raise_python_error();
+        zoned = py::reinterpret_steal<py::object>(PyObject_Call(replace.ptr(), args.ptr(), kwargs.ptr()));
+        if (!zoned) raise_python_error();
+        if (!PyDateTime_Check(zoned.ptr())) {
+            refuse(CBOREncodeTypeError, "cannot encode a datetime whose replace() returns " + type_name(zoned.ptr()));
+        }
+        dt = zoned.ptr();
+        delta = py::reinterpret_steal<py::object>(PyObject_CallMethodObjArgs(dt, name_utcoffset, nullptr));
+        if (!delta) raise_python_error();
+        if (delta.ptr() == Py_None) {
+            refuse(CBOREncodeValueError, "cannot encode a naive datetime", ": the timezone option gives it no UTC offset");
+        }
+    }
     // datetime.utcoffset() has checked it is a timedelta within a day.
     return ((long long)PyDateTime_DELTA_GET_DAYS(delta.ptr()) * 86400 + PyDateTime_DELTA_GET_SECONDS(delta.ptr())) *
                kMicro + PyDateTime_DELTA_GET_MICROSECONDS(delta.ptr());
 }
 
+// The datetime's UTC offset in microseconds. A naive one is given the
+// timezone option (dt becomes the datetime zoned keeps), or refused.
+inline long long utc_offset(PyObject *&dt, PyObject *timezone, py::object &zoned) {
+    return tzinfo_of(dt) == PyDateTime_TimeZone_UTC ? 0 : other_offset(dt, timezone, zoned);
+}
+
 // Tag 0: RFC 3339 text, "Z" for UTC. Offsets with seconds, which RFC 3339
 // cannot write, are written as the same instant in UTC.
-int write_datetime_text(Sink *sink, PyObject *dt) {
-    long long offset = utc_offset(dt);
-    py::object utc;
+int write_datetime_text(Sink *sink, PyObject *dt, PyObject *timezone) {
+    py::object zoned, utc;
+    long long offset = utc_offset(dt, timezone, zoned);
     if (offset % (60 * kMicro) != 0) {
         static PyObject *name_astimezone = PyUnicode_InternFromString("astimezone");
         utc = py::reinterpret_steal<py::object>(
@@ -217,8 +246,9 @@ int write_datetime_text(Sink *sink, PyObject *dt) {
 // when the decoder reads it back as the same microsecond. A float cannot hold
 // every microsecond far from 1970 (nor the last one of 9999): such a time is
 // written as tag 0 text instead, which holds it exactly.
-int write_datetime_epoch(Sink *sink, PyObject *dt, bool shortest) {
-    long long offset = utc_offset(dt);
+int write_datetime_epoch(Sink *sink, PyObject *dt, bool shortest, PyObject *timezone) {
+    py::object zoned;
+    long long offset = utc_offset(dt, timezone, zoned);
     long long days = days_from_civil(PyDateTime_GET_YEAR(dt), (unsigned)PyDateTime_GET_MONTH(dt),
                                       (unsigned)PyDateTime_GET_DAY(dt));
     long long seconds = days * 86400 + PyDateTime_DATE_GET_HOUR(dt) * 3600 + PyDateTime_DATE_GET_MINUTE(dt) * 60 +
@@ -243,7 +273,7 @@ int write_datetime_epoch(Sink *sink, PyObject *dt, bool shortest) {
         value = PyFloat_AS_DOUBLE(quotient.ptr());
     }
     long long back;
-    if (!micros_of(value, back) || back != micros) return write_datetime_text(sink, dt);
+    if (!micros_of(value, back) || back != micros) return write_datetime_text(sink, dt, nullptr);
     write_head(sink, kTagMajor, 1);
     return write_float_value(sink, value, shortest);
 }
@@ -263,9 +293,9 @@ int write_date(Sink *sink, PyObject *date) {
 Leaf write_datetime(const WriteArgs &args, PyObject *obj) {
     if (PyDateTime_Check(obj)) {
         if (args.settings.epoch) {
-            write_datetime_epoch(args.sink, obj, args.shortest);
+            write_datetime_epoch(args.sink, obj, args.shortest, args.settings.timezone);
         } else {
-            write_datetime_text(args.sink, obj);
+            write_datetime_text(args.sink, obj, args.settings.timezone);
         }
     } else if (PyDate_Check(obj)) {
         write_date(args.sink, obj);
@@ -278,6 +308,12 @@ Leaf write_datetime(const WriteArgs &args, PyObject *obj) {
 bool init_datetime_family() {
     PyDateTime_IMPORT;
     return PyDateTimeAPI != nullptr;
+}
+
+bool check_timezone_option(PyObject *given) {
+    if (PyTZInfo_Check(given)) return true;
+    PyErr_Format(CBOREncodeTypeError, "timezone must be a datetime.tzinfo or None, not %.200s", Py_TYPE(given)->tp_name);
+    return false;
 }
 
 PyObject *read_datetime_text(Decoder &decoder, uint64_t, Place) {

@@ -1,4 +1,5 @@
-// Numbers: bignums (tags 2 and 3) and decimal fractions (tag 4).
+// Numbers: bignums (tags 2 and 3), decimal fractions (tag 4), bigfloats
+// (tag 5) and rational numbers (tag 30).
 #include "tags.hpp"
 
 #include <algorithm>
@@ -16,6 +17,7 @@ LazyImport decimal_context("decimal", "Context");
 LazyImport decimal_max_prec("decimal", "MAX_PREC");
 LazyImport decimal_max_emax("decimal", "MAX_EMAX");
 LazyImport decimal_min_emin("decimal", "MIN_EMIN");
+LazyImport fraction_class("fractions", "Fraction");
 
 // Mantissas up to this many bits go through decimal text (fast, and far
 // below the interpreter's limit on int-to-str digits); longer ones are
@@ -108,20 +110,65 @@ long magnitude_bits(PyObject *n) {
     return count ? PyLong_AsLong(count.get()) : -1;
 }
 
-// mantissa * 10**exponent exactly, for a long mantissa.
-PyObject *long_decimal(Decoder &decoder, PyObject *decimal, PyObject *mantissa, PyObject *exponent) {
-    PyObject *context = exact_context(decoder);
-    if (!context) return nullptr;
-    Ref magnitude(PyNumber_Absolute(mantissa));
+// The sign of an int, -1, 0 or 1 (a subclass's own value: no Python code runs).
+int sign_of(PyObject *n) {
+    int overflow;
+    long long value = PyLong_AsLongLongAndOverflow(n, &overflow);
+    return overflow ? overflow : (value > 0) - (value < 0);
+}
+
+// A long int as a Decimal, exactly.
+PyObject *long_int_decimal(PyObject *decimal, PyObject *context, PyObject *n) {
+    Ref magnitude(PyNumber_Absolute(n));
     if (!magnitude) return nullptr;
     long bits = magnitude_bits(magnitude.get());
     if (bits < 0) return nullptr;
     Ref value(ExactDecimal(decimal, context).convert(magnitude.get(), bits));
-    int negative = value ? PyObject_RichCompareBool(mantissa, magnitude.get(), Py_NE) : 0;
+    int negative = value ? PyObject_RichCompareBool(n, magnitude.get(), Py_NE) : 0;
     if (negative < 0) return nullptr;
     if (negative) value.reset(call_method(value.get(), "copy_negate", nullptr));
+    return value.release();
+}
+
+// mantissa * 10**exponent exactly, for a long mantissa.
+PyObject *long_decimal(Decoder &decoder, PyObject *decimal, PyObject *mantissa, PyObject *exponent) {
+    PyObject *context = exact_context(decoder);
+    if (!context) return nullptr;
+    Ref value(long_int_decimal(decimal, context, mantissa));
     return value ? call_method(context, "scaleb", value.get(), exponent) : nullptr;
 }
+
+// A bigfloat's exponent is refused beyond this magnitude: its exact decimal
+// takes about 0.7 digits per unit of a negative exponent (0.3 of a positive
+// one), made from a few bytes of input. It holds every binary128 value
+// (exponents from -16494).
+constexpr long kBigfloatExponent = 1L << 15;
+
+// mantissa * 2**exponent exactly: mantissa * 5**-exponent scaled by
+// 10**exponent when the exponent is negative.
+PyObject *exact_bigfloat(Decoder &decoder, PyObject *decimal, PyObject *mantissa, long exponent) {
+    PyObject *context = exact_context(decoder);
+    if (!context) return nullptr;
+    long bits = magnitude_bits(mantissa);
+    if (bits < 0) return nullptr;
+    Ref value(bits <= kTextBits ? PyObject_CallFunctionObjArgs(decimal, mantissa, nullptr)
+                                : long_int_decimal(decimal, context, mantissa));
+    if (!value || exponent == 0) return value.release();
+    Ref base(PyObject_CallFunction(decimal, "i", exponent > 0 ? 2 : 5));
+    Ref power(PyLong_FromLong(exponent > 0 ? exponent : -exponent));
+    Ref scale(base && power ? call_method(context, "power", base.get(), power.get()) : nullptr);
+    if (!scale) return nullptr;
+    value.reset(call_method(context, "multiply", value.get(), scale.get()));
+    if (!value || exponent > 0) return value.release();
+    Ref shift(PyLong_FromLong(exponent));
+    return shift ? call_method(context, "scaleb", value.get(), shift.get()) : nullptr;
+}
+
+// Rational numbers are refused past this many bits in either part: making a
+// Fraction divides both by their greatest common divisor, in time that grows
+// with the square of their length (milliseconds at this length, as the
+// interpreter's own limit on int-to-text conversion keeps those).
+constexpr long kRationalBits = 1L << 14;
 
 // ---- Writing -------------------------------------------------------------------------
 
@@ -188,7 +235,34 @@ int write_decimal_fraction(Sink *sink, PyObject *obj) {
 }
 
 
+// Tag 30 [numerator, denominator]: what a Fraction holds, in lowest terms.
+int write_rational(Sink *sink, PyObject *obj) {
+    static PyObject *name_numerator = PyUnicode_InternFromString("numerator");
+    static PyObject *name_denominator = PyUnicode_InternFromString("denominator");
+    if (!name_numerator || !name_denominator) raise_python_error();
+    py::object numerator = py::reinterpret_steal<py::object>(PyObject_GetAttr(obj, name_numerator));
+    if (!numerator) raise_python_error();
+    py::object denominator = py::reinterpret_steal<py::object>(PyObject_GetAttr(obj, name_denominator));
+    if (!denominator) raise_python_error();
+    if (!PyLong_Check(numerator.ptr()) || !PyLong_Check(denominator.ptr())) {
+        refuse(CBOREncodeTypeError, "cannot encode a Fraction whose numerator or denominator is not an int");
+    }
+    if (sign_of(denominator.ptr()) <= 0) refuse(CBOREncodeValueError, "cannot encode a Fraction whose denominator is not positive");
+    write_head(sink, kTagMajor, 30);
+    checked(cbor_inline::write_counted_head(sink, kArray, 2));
+    write_wide_int(sink, numerator.ptr(), kErrorTextLimit);
+    return write_wide_int(sink, denominator.ptr(), kErrorTextLimit);
+}
+
 }  // namespace
+
+LazyType fraction_type{"fractions", "Fraction", nullptr};
+
+Leaf write_fraction(const WriteArgs &args, PyObject *obj) {
+    if (!is_instance(obj, fraction_type)) return Leaf::kNotMine;
+    write_rational(args.sink, obj);
+    return Leaf::kWritten;
+}
 
 Leaf write_decimal(const WriteArgs &args, PyObject *obj) {
     if (!is_instance(obj, decimal_type)) return Leaf::kNotMine;
@@ -258,6 +332,53 @@ PyObject *read_decimal_fraction(Decoder &decoder, uint64_t number, Place) {
         return decoder.fail_from_error(at, "tag 4 content is not a decimal fraction [exponent, mantissa]");
     }
     return value;
+}
+
+// Tag 5: [exponent, mantissa], mantissa * 2**exponent exactly, as a Decimal.
+PyObject *read_bigfloat(Decoder &decoder, uint64_t number, Place) {
+    const unsigned char *at = decoder.cursor();
+    Ref content(decoder.item(Place::kValue));
+    if (!content) return nullptr;
+    PyObject *c = content.get();
+    if (!PyList_CheckExact(c) || PyList_GET_SIZE(c) != 2 || !PyLong_CheckExact(PyList_GET_ITEM(c, 0)) ||
+        !PyLong_CheckExact(PyList_GET_ITEM(c, 1))) {
+        return decoder.fail(at, "tag 5 content is not a bigfloat [exponent, mantissa]");
+    }
+    int overflow;
+    long exponent = PyLong_AsLongAndOverflow(PyList_GET_ITEM(c, 0), &overflow);
+    if (overflow || exponent < -kBigfloatExponent || exponent > kBigfloatExponent) {
+        return decoder.fail(at, "tag 5 exponent is outside the range decoded, -%ld to %ld", kBigfloatExponent,
+                            kBigfloatExponent);
+    }
+    PyObject *decimal = decimal_class.get(decoder);
+    if (!decimal) return import_failed(decoder, at, number, "decimal");
+    PyObject *value = exact_bigfloat(decoder, decimal, PyList_GET_ITEM(c, 1), exponent);
+    if (!value && is_ordinary_error()) {
+        return decoder.fail_from_error(at, "tag 5 content is not a bigfloat [exponent, mantissa]");
+    }
+    return value;
+}
+
+// Tag 30: [numerator, denominator], integers (bignums too), the denominator
+// positive; not always in lowest terms.
+PyObject *read_rational(Decoder &decoder, uint64_t number, Place) {
+    const unsigned char *at = decoder.cursor();
+    Ref content(decoder.item(Place::kValue));
+    if (!content) return nullptr;
+    PyObject *c = content.get();
+    if (!PyList_CheckExact(c) || PyList_GET_SIZE(c) != 2 || !PyLong_CheckExact(PyList_GET_ITEM(c, 0)) ||
+        !PyLong_CheckExact(PyList_GET_ITEM(c, 1)) || sign_of(PyList_GET_ITEM(c, 1)) <= 0) {
+        return decoder.fail(at, "tag 30 content is not a rational number [numerator, denominator > 0]");
+    }
+    PyObject *numerator = PyList_GET_ITEM(c, 0), *denominator = PyList_GET_ITEM(c, 1);
+    long numerator_bits = magnitude_bits(numerator), denominator_bits = magnitude_bits(denominator);
+    if (numerator_bits < 0 || denominator_bits < 0) return nullptr;
+    if (numerator_bits > kRationalBits || denominator_bits > kRationalBits) {
+        return decoder.fail(at, "tag 30 numerator or denominator is longer than %ld bits", kRationalBits);
+    }
+    PyObject *fraction = fraction_class.get(decoder);
+    if (!fraction) return import_failed(decoder, at, number, "fractions");
+    return PyObject_CallFunctionObjArgs(fraction, numerator, denominator, nullptr);
 }
 
 }  // namespace vantra
