@@ -45,15 +45,16 @@ check-floats: $(PY)
 	$(CC) -O2 -Wall -Wextra -shared -fPIC tools/float_widths.c -o build/float_widths.so -ldl
 	$(PY) -c 'import ctypes, vantra_cbor; exit(ctypes.CDLL("build/float_widths.so").check(vantra_cbor.__file__.encode()))'
 
-# Encoding and decoding speed, peak memory, and the cost of rejecting malformed
-# input, against peers: tables and charts in bench/results/ (diag and from_diag
-# against cbor-diag: a table).
+# Encoding and decoding speed (single items and sequences), peak memory, and the
+# cost of rejecting malformed input, against peers: tables and charts in
+# bench/results/ (diag and from_diag against cbor-diag: a table).
 # (bench/instructions.py counts instructions per call under callgrind.)
 bench: $(PY)
 	$(PY) -m pip install -q -r bench/requirements.txt
 	$(PY) -m pip install -q .
 	$(PY) bench/bench.py
 	$(PY) bench/bench_loads.py
+	$(PY) bench/bench_streams.py
 	$(PY) bench/bench_reject.py
 	$(PY) bench/bench_diag.py
 

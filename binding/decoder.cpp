@@ -1071,20 +1071,6 @@ PyObject *loads_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObj
     return decode_buffer("loads", data, options);
 }
 
-PyObject *load_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static PyObject *interned_fp = PyUnicode_InternFromString("fp");
-    PyObject *fp;
-    DecodeOptions options;
-    if (!interned_fp || !parse_arguments("load", interned_fp, args, nargs, kwnames, fp, options)) return nullptr;
-    Ref data(PyObject_CallMethodObjArgs(fp, interned_read, nullptr));
-    if (!data) return nullptr;
-    if (PyUnicode_Check(data.get())) {
-        PyErr_SetString(PyExc_TypeError, "load() reads bytes: open the file in binary mode ('rb')");
-        return nullptr;
-    }
-    return decode_buffer("load", data.get(), options);
-}
-
 const char loads_doc[] =
     "loads(data, *, max_depth=0, tag_hook=None, object_hook=None, str_errors='strict',\n"
     "      allow_duplicate_keys=True)\n--\n\n"
@@ -1107,16 +1093,9 @@ const char loads_doc[] =
     "saying what was wrong and at which byte; CBORDecodeEOF when it ends inside\n"
     "an item.";
 
-const char load_doc[] =
-    "load(fp, *, max_depth=0, tag_hook=None, object_hook=None, str_errors='strict',\n"
-    "     allow_duplicate_keys=True)\n--\n\n"
-    "Read the whole binary file object fp and decode it as loads does.";
-
 PyMethodDef decoder_methods[] = {
     {"loads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(loads_entry)), METH_FASTCALL | METH_KEYWORDS,
      loads_doc},
-    {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(load_entry)), METH_FASTCALL | METH_KEYWORDS,
-     load_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -7,6 +7,7 @@
 #include "decoder.hpp"
 #include "diag.hpp"
 #include "entry.hpp"
+#include "streams.hpp"
 #include "values.hpp"
 
 namespace vantra {
@@ -90,8 +91,8 @@ PYBIND11_MODULE(vantra_cbor, m) {
     Write dumps(value, indefinite, max_depth) to the binary file object fp
     )pbdoc");
     vantra::install_entry(m);
-    if (!vantra::add_value_types(m.ptr()) || !vantra::add_decoder(m.ptr()) || !vantra::add_encoder_type(m.ptr()) ||
-        !vantra::add_diag(m.ptr())) {
+    if (!vantra::add_value_types(m.ptr()) || !vantra::add_decoder(m.ptr()) || !vantra::add_streams(m.ptr()) ||
+        !vantra::add_encoder_type(m.ptr()) || !vantra::add_diag(m.ptr())) {
         throw py::error_already_set();
     }
     vantra::prepare_exceptions();

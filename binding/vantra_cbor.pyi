@@ -1,6 +1,6 @@
 """Vantra cbor: Python objects to CBOR bytes, and CBOR bytes back to Python objects."""
 import datetime
-from typing import IO, Any, Callable, Dict, Mapping, Optional, Sequence, SupportsFloat, SupportsInt, Union
+from typing import IO, Any, Callable, Dict, Iterator, Mapping, Optional, Sequence, SupportsFloat, SupportsInt, Union
 
 from typing_extensions import Buffer, Literal, Protocol, SupportsIndex, TypeAlias, final
 
@@ -66,8 +66,29 @@ def loads(
 ) -> Any:
     """Decode the one CBOR item that data holds."""
 
+# What load and iter_load read: a binary file, or any object with read(n) or
+# readinto(buffer).
+class _Reader(Protocol):
+    def read(self, __size: int) -> Optional[bytes]: ...
+
+class _ReaderInto(Protocol):
+    def readinto(self, __buffer: bytearray) -> Optional[int]: ...
+
+_BinaryReader: TypeAlias = Union[_Reader, _ReaderInto]
+
+def iter_loads(
+    data: Buffer,
+    *,
+    max_depth: int = 0,
+    tag_hook: Optional[Callable[[int, Any], Any]] = None,
+    object_hook: Optional[Callable[[Dict[Any, Any]], Any]] = None,
+    str_errors: Literal["strict", "replace", "surrogateescape"] = "strict",
+    allow_duplicate_keys: bool = True,
+) -> Iterator[Any]:
+    """Iterate over the items of a CBOR sequence held in data."""
+
 def load(
-    fp: IO[bytes],
+    fp: _BinaryReader,
     *,
     max_depth: int = 0,
     tag_hook: Optional[Callable[[int, Any], Any]] = None,
@@ -75,7 +96,41 @@ def load(
     str_errors: Literal["strict", "replace", "surrogateescape"] = "strict",
     allow_duplicate_keys: bool = True,
 ) -> Any:
-    """Read the whole binary file object fp and decode it."""
+    """Read one CBOR item from fp, and not a byte past it, and decode it."""
+
+def iter_load(
+    fp: _BinaryReader,
+    *,
+    max_depth: int = 0,
+    tag_hook: Optional[Callable[[int, Any], Any]] = None,
+    object_hook: Optional[Callable[[Dict[Any, Any]], Any]] = None,
+    str_errors: Literal["strict", "replace", "surrogateescape"] = "strict",
+    allow_duplicate_keys: bool = True,
+) -> Iterator[Any]:
+    """Iterate over the items of a CBOR sequence read from fp, one item at a time."""
+
+@final
+class StreamDecoder:
+    """A push decoder for CBOR sequences whose bytes arrive in pieces."""
+
+    def __new__(
+        cls,
+        *,
+        max_item_size: int = 67108864,
+        max_depth: int = 0,
+        tag_hook: Optional[Callable[[int, Any], Any]] = None,
+        object_hook: Optional[Callable[[Dict[Any, Any]], Any]] = None,
+        str_errors: Literal["strict", "replace", "surrogateescape"] = "strict",
+        allow_duplicate_keys: bool = True,
+    ) -> "StreamDecoder": ...
+    def feed(self, __data: Buffer) -> None:
+        """Append data to the bytes held."""
+    def __iter__(self) -> "StreamDecoder": ...
+    def __next__(self) -> Any: ...
+    @property
+    def pending(self) -> int: ...
+    @property
+    def max_item_size(self) -> int: ...
 
 def dump(value: _Encodable, fp: IO[bytes], indefinite: bool = True, max_depth: int = 0) -> None:
     """Write dumps(value, indefinite, max_depth) to fp."""

@@ -9,6 +9,9 @@
  * The reader decodes one item at a time from a caller-owned byte range through
  * the 256-entry cbor_jump_table.
  *
+ * The scan (cbor_scan_*) finds where an item ends without decoding it, in input
+ * that may arrive in pieces: the framing of CBOR sequences (RFC 8742).
+ *
  * A length or count of all ones (SIZE_MAX) selects an indefinite-length head.
  */
 #ifndef VANTRA_CBOR_H
@@ -166,6 +169,54 @@ CBOR_EXPORT int32_t cbor_parse_float32(cbor_parser *parser, cbor_val *val);
 CBOR_EXPORT int32_t cbor_parse_float64(cbor_parser *parser, cbor_val *val);
 CBOR_EXPORT int32_t cbor_parse_break(cbor_parser *parser, cbor_val *val);
 CBOR_EXPORT int32_t cbor_parse_reserved(cbor_parser *parser, cbor_val *val);
+
+/* ---- Item boundaries ----------------------------------------------------- */
+
+/* A resumable well-formedness scan that finds where one item ends, in input
+ * that may arrive in pieces. It keeps no input bytes: its state grows with
+ * the nesting depth only. cbor_scan_feed takes the item's next bytes and says
+ * how many it took: on DONE up to the item's end, never past it; on an error
+ * up to the end of the head at fault. After DONE the next call starts the
+ * next item; an error stays until cbor_scan_reset. Its statuses: */
+#define CBOR_SCAN_DONE 0         /* the item is complete */
+#define CBOR_SCAN_MORE 1         /* every byte was taken; at least need more are needed */
+#define CBOR_SCAN_MALFORMED (-1) /* not well-formed: the head at error_offset, for reason */
+#define CBOR_SCAN_TOO_LARGE (-2) /* the item declares or reaches more than max_size bytes */
+#define CBOR_SCAN_TOO_DEEP (-3)  /* an item at error_offset is nested deeper than max_depth */
+#define CBOR_SCAN_NO_MEMORY (-4) /* the nesting state could not grow */
+
+typedef struct cbor_scan_level {
+    uint64_t remaining; /* items still to come in a definite container (a map's, twice its pairs) */
+    uint32_t kind;      /* the scan's own */
+} cbor_scan_level;
+
+typedef struct cbor_scan {
+    uint64_t max_size;     /* refuse items of more bytes than this; 0: no limit */
+    uint64_t max_depth;    /* refuse items inside more containers than this; 0: no limit */
+    uint64_t size;         /* bytes of the item taken so far (its size once DONE) */
+    uint64_t need;         /* after MORE: the fewest further bytes that can complete the next
+                              step, never more than the item still needs */
+    uint64_t error_offset; /* after an error: where in the item the head at fault starts */
+    const char *reason;    /* after an error: what is wrong (a static string) */
+    /* The scan's own state. */
+    int32_t status;
+    uint64_t skip;              /* string bytes still to pass */
+    cbor_scan_level *levels;    /* the open containers, innermost last */
+    size_t depth, capacity;
+    unsigned char head[9];      /* a head split between pieces */
+    uint8_t head_have, head_size;
+    uint8_t chunks;             /* major type of the indefinite string being read, else 0 */
+    uint8_t tagged;             /* a tag was read: an item, not a break, must follow */
+} cbor_scan;
+
+/* A scan with the given limits (0: none), ready for an item; null when it cannot be allocated. */
+CBOR_EXPORT cbor_scan *cbor_scan_create(uint64_t max_size, uint64_t max_depth);
+/* Frees the scan; null is ignored. */
+CBOR_EXPORT void cbor_scan_free(cbor_scan *scan);
+/* Forgets the item in progress (or an error): the next byte fed starts an item. */
+CBOR_EXPORT void cbor_scan_reset(cbor_scan *scan);
+/* Scans data[0..size) as the item's next bytes: a status, with *used set to the bytes taken. */
+CBOR_EXPORT int cbor_scan_feed(cbor_scan *scan, const unsigned char *data, size_t size, size_t *used);
 
 /* ---- Diagnostic notation and checks ------------------------------------ */
 

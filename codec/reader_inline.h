@@ -56,6 +56,13 @@ CBOR_INLINE int32_t read_argument(cbor_parser *p, uint64_t *out, int width) {
     return 0;
 }
 
+// Bytes in the head that starts with `initial`: 1, 2, 3, 5 or 9 (1 for
+// additional information 28-31, which carry no argument).
+CBOR_INLINE constexpr int head_size(unsigned initial) {
+    unsigned ai = initial & 0x1f;
+    return ai < 24 || ai > 27 ? 1 : 1 + (1 << (ai - 24));
+}
+
 // The argument of the head at the cursor: in the initial byte (additional
 // information below 24) or in the 1, 2, 4 or 8 bytes after it (24-27). -1 for
 // 28-31, which carry none (the cursor stays put), and for missing bytes.

@@ -4,13 +4,14 @@
 # Sets up what it needs (clang and its sanitizer runtimes from Debian, a venv
 # with atheris, cbor2 and NumPy), builds the module with clang, AddressSanitizer,
 # UBSan and libFuzzer's coverage counters, then runs fuzz_dumps.py, fuzz_reader.py,
-# fuzz_loads.py and fuzz_diag.py side by side for SECONDS each, on copies of
-# fuzz/corpus/*.
+# fuzz_loads.py, fuzz_stream.py and fuzz_diag.py side by side for SECONDS each, on
+# copies of fuzz/corpus/*.
 # Exits non-zero on any crash or finding; its input is kept in fuzz/artifacts/.
 #
 # Environment: PYTHON (default python3), FUZZ_VENV (default fuzz/.venv-fuzz),
-# FUZZ_JOBS=1 to run the harnesses one after the other, FUZZ_MERGE=1 to add the
-# inputs that reached new coverage to fuzz/corpus/* (libFuzzer's -merge=1).
+# FUZZ_HARNESSES to pick some ("stream loads"), FUZZ_JOBS=1 to run the harnesses
+# one after the other, FUZZ_MERGE=1 to add the inputs that reached new coverage to
+# fuzz/corpus/* (libFuzzer's -merge=1).
 set -euo pipefail
 
 duration=${1:-60}
@@ -20,7 +21,7 @@ repo=$(dirname "$fuzz_dir")
 python=${PYTHON:-python3}
 venv=${FUZZ_VENV:-$fuzz_dir/.venv-fuzz}
 artifacts=$fuzz_dir/artifacts
-harnesses=(dumps reader loads diag)
+read -r -a harnesses <<<"${FUZZ_HARNESSES:-dumps reader loads stream diag}"
 started=$(date +%s)
 
 say() { printf '== %s\n' "$*"; }

@@ -24,12 +24,27 @@ class Val(C.Structure):
                 ("value", Value), ("length", C.c_uint64)]
 
 
+class ScanLevel(C.Structure):
+    _fields_ = [("remaining", C.c_uint64), ("kind", C.c_uint32)]
+
+
+class Scan(C.Structure):
+    _fields_ = [("max_size", C.c_uint64), ("max_depth", C.c_uint64), ("size", C.c_uint64),
+                ("need", C.c_uint64), ("error_offset", C.c_uint64), ("reason", C.c_char_p),
+                ("status", C.c_int32), ("skip", C.c_uint64), ("levels", C.POINTER(ScanLevel)),
+                ("depth", C.c_size_t), ("capacity", C.c_size_t), ("head", C.c_ubyte * 9),
+                ("head_have", C.c_uint8), ("head_size", C.c_uint8), ("chunks", C.c_uint8),
+                ("tagged", C.c_uint8)]
+
+
 class Fault(C.Structure):
     _fields_ = [("found", C.c_int32), ("offset", C.c_uint64), ("line", C.c_uint64), ("column", C.c_uint64),
                 ("position", C.c_uint64), ("message", C.c_char * 160)]
 
 
 GEN, PARSER, VAL = C.POINTER(Generator), C.POINTER(Parser), C.POINTER(Val)
+SCAN = C.POINTER(Scan)
+SCAN_DONE, SCAN_MORE, SCAN_MALFORMED, SCAN_TOO_LARGE, SCAN_TOO_DEEP = 0, 1, -1, -2, -3
 HANDLER = C.CFUNCTYPE(C.c_int32, PARSER, VAL)
 
 lib = C.CDLL(vantra_cbor.__file__)
@@ -56,6 +71,10 @@ _signatures = {
     "cbor_val_create": (VAL, []),
     "cbor_val_free": (None, [VAL]),
     "cbor_next_val": (VAL, [PARSER]),
+    "cbor_scan_create": (SCAN, [C.c_uint64, C.c_uint64]),
+    "cbor_scan_free": (None, [SCAN]),
+    "cbor_scan_reset": (None, [SCAN]),
+    "cbor_scan_feed": (C.c_int, [SCAN, C.c_char_p, C.c_size_t, C.POINTER(C.c_size_t)]),
     "cbor_diag": (C.c_int, [GEN, C.c_char_p, C.c_size_t, C.c_int, C.c_int, C.POINTER(Fault)]),
     "cbor_from_diag": (C.c_int, [GEN, C.c_char_p, C.c_size_t, C.c_int, C.POINTER(Fault)]),
     "cbor_item_size": (C.c_int, [C.c_char_p, C.c_size_t, C.POINTER(C.c_uint64), C.POINTER(Fault)]),
@@ -132,3 +151,25 @@ def item(val):
         extra = 1 if val.major_type == 3 else 0
         out["data"] = C.string_at(val.value.data, val.length + extra)
     return out
+
+
+class Scanner:
+    """A scan fed from Python bytes: feed(piece) gives (status, bytes taken)."""
+
+    def __init__(self, max_size=0, max_depth=0):
+        self.scan = lib.cbor_scan_create(max_size, max_depth)
+        self.state = self.scan.contents
+
+    def feed(self, piece):
+        used = C.c_size_t()
+        status = lib.cbor_scan_feed(self.scan, piece, len(piece), C.byref(used))
+        return status, used.value
+
+    def reset(self):
+        lib.cbor_scan_reset(self.scan)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        lib.cbor_scan_free(self.scan)

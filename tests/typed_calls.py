@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import datetime
+import io
 from decimal import Decimal
 from fractions import Fraction
 
@@ -34,6 +35,15 @@ vantra_cbor.loads(bytearray(data))
 vantra_cbor.loads(memoryview(data))
 number: int = vantra_cbor.Tag(1, "x").tag + vantra_cbor.Simple(16).value
 flag: bool = not vantra_cbor.undefined
+items: list[object] = list(vantra_cbor.iter_loads(bytearray(data), max_depth=2))
+first = vantra_cbor.load(io.BytesIO(data), tag_hook=lambda tag, content: content)
+with open(__file__, "rb") as fp:
+    items += vantra_cbor.iter_load(fp)
+decoder = vantra_cbor.StreamDecoder(max_item_size=1 << 20, max_depth=4)
+decoder.feed(data)
+decoder.feed(memoryview(data))
+items += decoder
+held: int = decoder.pending + decoder.max_item_size
 zoned = vantra_cbor.Encoder(deterministic="length-first", timezone=datetime.timezone.utc)
 zone: datetime.tzinfo | None = zoned.timezone
 
@@ -47,5 +57,9 @@ vantra_cbor.dumps(1, indefinite=None)  # error
 text: str = vantra_cbor.dumps(1)  # error
 vantra_cbor.loads("text")  # error
 vantra_cbor.loads(data, max_depth="deep")  # error
+vantra_cbor.iter_loads("text")  # error
+vantra_cbor.load(b"bytes")  # error
+vantra_cbor.StreamDecoder(1024)  # error
+decoder.feed("text")  # error
 vantra_cbor.Encoder(deterministic="bytewise")  # error
 vantra_cbor.Encoder(timezone="UTC")  # error
