@@ -920,7 +920,7 @@ PyObject *LazyImport::get(Decoder &decoder) {
 
 namespace {
 
-PyObject *interned_data, *interned_max_depth, *interned_tag_hook, *interned_read, *interned_object_hook,
+PyObject *interned_data, *interned_max_depth, *interned_tag_hook, *interned_object_hook,
     *interned_str_errors, *interned_allow_duplicate_keys;
 
 }  // namespace
@@ -1106,7 +1106,6 @@ bool add_decoder(PyObject *module) {
     interned_data = PyUnicode_InternFromString("data");
     interned_max_depth = PyUnicode_InternFromString("max_depth");
     interned_tag_hook = PyUnicode_InternFromString("tag_hook");
-    interned_read = PyUnicode_InternFromString("read");
     interned_pos = PyUnicode_InternFromString("pos");
     interned_object_hook = PyUnicode_InternFromString("object_hook");
     interned_str_errors = PyUnicode_InternFromString("str_errors");
@@ -1115,7 +1114,7 @@ bool add_decoder(PyObject *module) {
         if (!(small_ints[i] = PyLong_FromLong(i))) return false;
     }
     if (!interned_pos || !interned_object_hook || !interned_str_errors || !interned_allow_duplicate_keys ||
-        !interned_data || !interned_max_depth || !interned_tag_hook || !interned_read) return false;
+        !interned_data || !interned_max_depth || !interned_tag_hook) return false;
     return PyModule_AddFunctions(module, decoder_methods) == 0;
 }
 

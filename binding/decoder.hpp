@@ -1,4 +1,4 @@
-// loads and load: CBOR to Python objects. The entry points that read CBOR
+// loads: CBOR to Python objects. The entry points that read CBOR
 // (loads, load, the sequence readers) share one decoder and one set of options.
 #pragma once
 
@@ -41,7 +41,7 @@ public:
 PyObject *decode_item(const unsigned char *data, size_t size, size_t *offset, const DecodeOptions &options,
                       uint64_t base = 0);
 
-// Adds loads and load to the module; false with an error set.
+// Adds loads to the module; false with an error set.
 bool add_decoder(PyObject *module);
 
 }  // namespace vantra

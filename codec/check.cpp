@@ -235,35 +235,28 @@ private:
 };
 
 // Stops the walk at the start of a second top-level item.
-struct FirstItem : cbor_walk::Nothing {
-    const unsigned char *second = nullptr;
-    int item(const Frame &parent, const unsigned char *at) {
-        if (parent.kind == cbor_walk::kTop && parent.index == 1) {
-            second = at;
-            return kStop;
-        }
-        return 0;
-    }
-};
-
 }  // namespace
 
+// The scan that frames sequences, run over input that is all there.
 extern "C" int cbor_item_size(const unsigned char *data, size_t size, uint64_t *item_size, cbor_fault *fault) {
     if (fault) fault->found = 0;
-    FirstItem first;
-    // As a sequence, so that what follows the item is not a fault.
-    int status = cbor_walk::walk(data, size, true, first, fault);
-    if (status == kStop) {
-        *item_size = (uint64_t)(first.second - data);
-        return 0;
+    cbor_scan *scan = cbor_scan_create(0, 0);
+    if (!scan) return cbor_walk::kNoMemory;
+    size_t used = 0;
+    int status = cbor_scan_feed(scan, data, size, &used), result = 0;
+    if (status == CBOR_SCAN_DONE) {
+        *item_size = scan->size;
+    } else if (status == CBOR_SCAN_MORE) {
+        cbor_walk::set_fault(fault, 2, 0, "input ends inside the item that starts here");
+        result = cbor_walk::kMalformed;
+    } else if (status == CBOR_SCAN_NO_MEMORY) {
+        result = cbor_walk::kNoMemory;
+    } else {
+        cbor_walk::set_fault(fault, 1, scan->error_offset, "%s", scan->reason);
+        result = cbor_walk::kMalformed;
     }
-    if (status < 0) return status;
-    if (size == 0) {
-        cbor_walk::set_fault(fault, 2, 0, "input ends where an item was expected");
-        return cbor_walk::kMalformed;
-    }
-    *item_size = size;
-    return 0;
+    cbor_scan_free(scan);
+    return result;
 }
 
 extern "C" int cbor_check(const unsigned char *data, size_t size, int sequence, cbor_fault faults[4]) {
