@@ -1,6 +1,7 @@
 // The cold side of containers: nesting bounds and their errors.
 #include "python.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -15,9 +16,32 @@ void StackBound::beyond_floor() {
         floor_ = 1;
         return;
     }
+    raise_too_deep();
+}
+
+void StackBound::raise_too_deep() const {
     PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where_);
     throw PythonErrorSet();
 }
+
+#ifdef VANTRA_INTERPRETER_STACK_LIMIT
+void StackBound::ask_interpreter() {
+    uintptr_t here = stack_pointer();
+    if (here < floor_) beyond_floor();
+    if (Py_EnterRecursiveCall(where_) != 0) {
+        // Its error is worded after the stack ("Stack overflow (used 28 kB)
+        // while encoding a CBOR object"); it stops a container here, so the
+        // error is ours, worded as under every version.
+        if (PyErr_ExceptionMatches(PyExc_RecursionError)) {
+            PyErr_Clear();
+            raise_too_deep();
+        }
+        throw PythonErrorSet();
+    }
+    Py_LeaveRecursiveCall();
+    ask_below_ = std::max(floor_, here - std::min(here, kAskEvery));
+}
+#endif
 
 void NestingGuard::enter(StackBound &stack) {
     if (Py_EnterRecursiveCall(stack.where())) throw PythonErrorSet();

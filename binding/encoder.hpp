@@ -162,6 +162,17 @@ inline uintptr_t stack_pointer() {
     return sp;
 }
 
+// From 3.14 on the interpreter bounds C calls by the native stack itself: it
+// keeps a margin above the stack's end for its own checks (and the hooks we
+// call), and Py_EnterRecursiveCall only compares the stack pointer with that
+// limit. It is asked at a call's first container and again each time the
+// stack has grown by kAskEvery since it last agreed, rather than at every
+// container: between two questions the stack grows far less than its margin.
+#if PY_VERSION_HEX >= 0x030E0000
+#define VANTRA_INTERPRETER_STACK_LIMIT 1
+constexpr uintptr_t kAskEvery = 4 * 1024;
+#endif
+
 // Bounds the native stack a call may use: exact from its first container, in
 // every thread and in a call started from a hook deep inside another.
 // `where` ends the RecursionError's message ("maximum recursion depth exceeded<where>").
@@ -170,7 +181,11 @@ public:
     explicit StackBound(const char *where = " while encoding a CBOR object")
         : floor_(thread_stack.floor ? thread_stack.floor : find_stack_floor()), where_(where) {}
     void check() {
+#ifdef VANTRA_INTERPRETER_STACK_LIMIT
+        if (stack_pointer() < ask_below_) ask_interpreter();
+#else
         if (stack_pointer() < floor_) beyond_floor();
+#endif
     }
     const char *where() const { return where_; }
     // The calling thread's state, looked up on the call's first container.
@@ -178,9 +193,16 @@ public:
         if (!thread_) thread_ = PyThreadState_Get();
         return thread_;
     }
+    // RecursionError: maximum recursion depth exceeded<where>.
+    [[noreturn]] void raise_too_deep() const;
 
 private:
     void beyond_floor();
+#ifdef VANTRA_INTERPRETER_STACK_LIMIT
+    // Our floor, then the interpreter's limit; sets ask_below_.
+    void ask_interpreter();
+    uintptr_t ask_below_ = UINTPTR_MAX;  // never above floor_ once asked
+#endif
     uintptr_t floor_;
     const char *where_;
     PyThreadState *thread_ = nullptr;
@@ -188,8 +210,8 @@ private:
 
 // Python's recursion count for C code, where the thread state shows it
 // (3.11 to 3.13): kept here as the interpreter's own Py_EnterRecursiveCall and
-// Py_LeaveRecursiveCall keep it, without a call each way. Other versions call
-// those functions.
+// Py_LeaveRecursiveCall keep it, without a call each way. Up to 3.10 those
+// functions are called; from 3.14 on there is no count (see StackBound).
 #if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000
 #define VANTRA_RECURSION_COUNT 1
 inline int &recursion_remaining(PyThreadState *thread) {
@@ -202,11 +224,13 @@ inline int &recursion_remaining(PyThreadState *thread) {
 #endif
 
 // Held around every container: nesting is bounded by Python's recursion limit
-// and by the native stack that is left, so no value can overflow the stack.
+// (from 3.14 on, by the interpreter's stack limit) and by the native stack
+// that is left, so no value can overflow the stack.
 class NestingGuard {
 public:
     explicit NestingGuard(StackBound &stack) {
         stack.check();
+#ifndef VANTRA_INTERPRETER_STACK_LIMIT
 #ifdef VANTRA_RECURSION_COUNT
         thread_ = stack.thread();
         int &remaining = recursion_remaining(thread_);
@@ -216,11 +240,12 @@ public:
         }
 #endif
         enter(stack);
+#endif
     }
     ~NestingGuard() {
-#ifdef VANTRA_RECURSION_COUNT
+#if defined(VANTRA_RECURSION_COUNT)
         ++recursion_remaining(thread_);
-#else
+#elif !defined(VANTRA_INTERPRETER_STACK_LIMIT)
         Py_LeaveRecursiveCall();
 #endif
     }

@@ -14,13 +14,17 @@
 #pragma weak PyThreadState_GetUnchecked
 #pragma weak Py_EnterRecursiveCall
 #pragma weak Py_LeaveRecursiveCall
-#pragma weak _PyThreadState_UncheckedGet
+#pragma weak _PyByteArray_empty_string
 #pragma weak _Py_CheckRecursionLimit
 #pragma weak _PyTrash_begin
 #pragma weak _PyTrash_cond
 #pragma weak _PyTrash_end
 #pragma weak _PyTrash_thread_deposit_object
 #pragma weak _PyTrash_thread_destroy_chain
+#if PY_VERSION_HEX < 0x030E0000
+// From 3.14 on an inline function over PyThreadState_GetUnchecked.
+#pragma weak _PyThreadState_UncheckedGet
+#endif
 
 // Which of the interned names a keyword argument is: its index, or count for
 // none. Keywords written in code are interned too, so one pointer pass finds
