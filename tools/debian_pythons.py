@@ -90,6 +90,7 @@ class Apt:
         self.options = [
             "-o", "Dir::Etc::sourcelist=%s/sources.list" % d,
             "-o", "Dir::Etc::sourceparts=%s/empty" % d,
+            "-o", "Dir::Etc::preferences=%s/empty/preferences" % d,
             "-o", "Dir::Etc::preferencesparts=%s/empty" % d,
             "-o", "Dir::State=%s/state" % d,
             "-o", "Dir::State::status=%s/state/status" % d,  # empty: every dependency is downloaded
@@ -98,8 +99,9 @@ class Apt:
             "-o", "APT::Architecture=%s" % arch,
             "-o", "APT::Architectures=%s" % arch,
             "-o", "Debug::NoLocking=1",  # the system's locks stay with the system's apt
-            "-o", "APT::Sandbox::User=root" if os.geteuid() == 0 else "APT::Sandbox::User=",
         ]
+        if os.geteuid() == 0:  # root's apt downloads as _apt, which cannot write to this folder
+            self.options += ["-o", "APT::Sandbox::User=root"]
 
     def run(self, *args, **kwargs):
         return subprocess.run(["apt-get", "-q"] + self.options + list(args), check=True, **kwargs)
