@@ -27,7 +27,7 @@ test: $(PY)
 # A wheel per supported interpreter (3.7 to 3.15), each tested in a fresh
 # virtual environment with the demo; missing interpreters are skipped. pyenv
 # (or PATH) has 3.7 to 3.13; 3.14 and 3.15 are set up from Debian's testing
-# packages in ~/.cache/vantra-pythons (tools/debian_pythons.py: some 15 s the
+# packages in ~/.cache/vantra-pythons (tools/debian_pythons.py: 15 to 30 s the
 # first time, under a second after). DEBIAN_PYTHONS= skips that setup.
 DEBIAN_PYTHONS ?= 3.14 3.15
 
@@ -51,14 +51,17 @@ check-floats: $(PY)
 	$(CC) -O2 -Wall -Wextra -shared -fPIC tools/float_widths.c -o build/float_widths.so -ldl
 	$(PY) -c 'import ctypes, vantra_cbor; exit(ctypes.CDLL("build/float_widths.so").check(vantra_cbor.__file__.encode()))'
 
-# Encoding and decoding speed, and peak memory, against peers: tables and charts
-# in bench/results/.
+# Encoding and decoding speed, peak memory, and the cost of rejecting malformed
+# input, against peers: tables and charts in bench/results/ (diag and from_diag
+# against cbor-diag: a table).
 # (bench/instructions.py counts instructions per call under callgrind.)
 bench: $(PY)
 	$(PY) -m pip install -q -r bench/requirements.txt
 	$(PY) -m pip install -q .
 	$(PY) bench/bench.py
 	$(PY) bench/bench_loads.py
+	$(PY) bench/bench_reject.py
+	$(PY) bench/bench_diag.py
 
 # The whole suite against a build instrumented with AddressSanitizer and
 # UndefinedBehaviorSanitizer (gcc's runtimes, preloaded: the interpreter is not
@@ -76,9 +79,10 @@ test-asan:
 	LD_PRELOAD="$(SANITIZER_PRELOAD)" ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(ASAN_PY) -m pytest -p no:cacheprovider
 
-# Coverage-guided fuzzing (atheris) of dumps and of the codec's reader, built with
-# clang, AddressSanitizer and UBSan; FUZZ_SECONDS per harness. Installs clang
-# from Debian when it is missing. FUZZ_MERGE=1 keeps new coverage in fuzz/corpus.
+# Coverage-guided fuzzing (atheris) of dumps, loads, diag, from_diag and the
+# codec's reader, built with clang, AddressSanitizer and UBSan; FUZZ_SECONDS per
+# harness. Installs clang from Debian when it is missing. FUZZ_MERGE=1 keeps new
+# coverage in fuzz/corpus.
 FUZZ_SECONDS ?= 60
 
 fuzz:

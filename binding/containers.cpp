@@ -8,44 +8,41 @@
 #include "encoder.hpp"
 
 namespace vantra {
-void StackBound::beyond_floor() {
+bool StackBound::beyond_floor() {
     // Below the thread's stack altogether, the call runs on a stack of its own
     // (a coroutine library's) whose extent is unknown: Python's recursion
     // limit alone bounds it, as in a thread whose extent cannot be had.
-    if (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < thread_stack.low) {
+    if (stack_pointer() < thread_stack.low) {
         floor_ = 1;
-        return;
+        return true;
     }
-    raise_too_deep();
+    return too_deep();
 }
 
-void StackBound::raise_too_deep() const {
+bool StackBound::too_deep() const {
     PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where_);
-    throw PythonErrorSet();
+    return false;
 }
 
 #ifdef VANTRA_INTERPRETER_STACK_LIMIT
-void StackBound::ask_interpreter() {
+bool StackBound::ask_interpreter() {
     uintptr_t here = stack_pointer();
-    if (here < floor_) beyond_floor();
+    if (here < floor_ && !beyond_floor()) return false;
     if (Py_EnterRecursiveCall(where_) != 0) {
         // Its error is worded after the stack ("Stack overflow (used 28 kB)
         // while encoding a CBOR object"); it stops a container here, so the
         // error is ours, worded as under every version.
-        if (PyErr_ExceptionMatches(PyExc_RecursionError)) {
-            PyErr_Clear();
-            raise_too_deep();
-        }
-        throw PythonErrorSet();
+        if (!PyErr_ExceptionMatches(PyExc_RecursionError)) return false;
+        PyErr_Clear();
+        return too_deep();
     }
     Py_LeaveRecursiveCall();
     ask_below_ = std::max(floor_, here - std::min(here, kAskEvery));
+    return true;
 }
 #endif
 
-void NestingGuard::enter(StackBound &stack) {
-    if (Py_EnterRecursiveCall(stack.where())) throw PythonErrorSet();
-}
+bool enter_recursive_call(StackBound &stack) { return Py_EnterRecursiveCall(stack.where()) == 0; }
 
 void raise_depth_exceeded(uint64_t max_depth) {
     throw std::runtime_error("Exceeded recursion limit:" + std::to_string(max_depth));

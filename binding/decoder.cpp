@@ -1,16 +1,17 @@
-// loads and load: CBOR bytes to Python objects.
+// loads: CBOR bytes to Python objects.
 //
 // A recursive descent over one cursor, the codec's own cbor_parser: heads and
 // floats are read with the codec's reader pieces, and each item becomes its
 // Python object straight from the input. Every declared length or count is
 // checked against the bytes left before anything is made for it, so hostile
-// input cannot make the decoder allocate more than the input could fill.
+// input cannot make the decoder allocate more than the input could fill. The
+// tags with a Python type are read by their families (tags/), found through
+// one table.
 #include "python.hpp"
 
-#include <datetime.h>
-
-#include <cstdarg>
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -18,37 +19,20 @@
 #include <emmintrin.h>
 #endif
 
-#include "decoder.hpp"
-#include "encoder.hpp"
-#include "reader_inline.h"
+#include "decode.hpp"
+#include "tags/tags.hpp"
 #include "values.hpp"
+
+// Explicit case labels for runs of initial bytes: the switch they make is the
+// same jump table as GNU case ranges would make.
+#define CASES4(b) case (b): case (b) + 1: case (b) + 2: case (b) + 3
+#define CASES8(b) CASES4(b): CASES4((b) + 4)
+#define CASES16(b) CASES8(b): CASES8((b) + 8)
+#define CASES24(b) CASES16(b): CASES8((b) + 16)
+#define CASES28(b) CASES24(b): CASES4((b) + 24)
 
 namespace vantra {
 namespace {
-
-// An owned reference, released on every exit.
-class Ref {
-public:
-    explicit Ref(PyObject *obj = nullptr) : obj_(obj) {}
-    ~Ref() { Py_XDECREF(obj_); }
-    Ref(const Ref &) = delete;
-    Ref &operator=(const Ref &) = delete;
-    PyObject *get() const { return obj_; }
-    PyObject *release() {
-        PyObject *obj = obj_;
-        obj_ = nullptr;
-        return obj;
-    }
-
-private:
-    PyObject *obj_;
-};
-
-// A new reference from CPython, or unwind with its error.
-inline PyObject *made(PyObject *obj) {
-    if (!obj) throw PythonErrorSet();
-    return obj;
-}
 
 constexpr unsigned char kBreakByte = 0xff;
 // Containers are sized up front for at most this many items.
@@ -82,15 +66,16 @@ bool is_ascii(const unsigned char *s, size_t n) {
 }
 
 PyObject *ascii_text(const unsigned char *s, size_t n) {
-    PyObject *text = made(PyUnicode_New((Py_ssize_t)n, 127));
-    std::memcpy(PyUnicode_DATA(text), s, n);
+    PyObject *text = PyUnicode_New((Py_ssize_t)n, 127);
+    if (text) std::memcpy(PyUnicode_DATA(text), s, n);
     return text;
 }
 
 // Text copied into a new str while it is checked for ASCII, 32 bytes a step:
 // one pass over the input. Null, with no error set, when it is not ASCII.
 PyObject *copy_if_ascii(const unsigned char *s, size_t n) {
-    PyObject *text = made(PyUnicode_New((Py_ssize_t)n, 127));
+    PyObject *text = PyUnicode_New((Py_ssize_t)n, 127);
+    if (!text) return nullptr;
     unsigned char *out = static_cast<unsigned char *>(PyUnicode_DATA(text));
     size_t i = 0;
     for (; i + 32 <= n; i += 32) {
@@ -148,7 +133,7 @@ void scan_utf8(const unsigned char *s, size_t n, size_t &continuation, unsigned 
 // byte, so out never passes what scan_utf8() counted. False when it is not
 // UTF-8 (or holds a character wider than Char).
 template <typename Char>
-bool decode_utf8(const unsigned char *s, size_t n, Char *out) {
+Char *decode_utf8(const unsigned char *s, size_t n, Char *out) {
     auto follows = [](unsigned byte) { return (byte & 0xc0) == 0x80; };
     size_t i = 0;
     while (i < n) {
@@ -166,52 +151,67 @@ bool decode_utf8(const unsigned char *s, size_t n, Char *out) {
             }
             while (i < n && s[i] < 0x80) *out++ = s[i++];
         } else if (c < 0xe0) {
-            if (c < 0xc2 || (sizeof(Char) == 1 && c > 0xc3) || n - i < 2 || !follows(s[i + 1])) return false;
+            if (c < 0xc2 || (sizeof(Char) == 1 && c > 0xc3) || n - i < 2 || !follows(s[i + 1])) return nullptr;
             *out++ = (Char)((c & 0x1f) << 6 | (s[i + 1] & 0x3f));
             i += 2;
         } else if (c < 0xf0) {
-            if (sizeof(Char) == 1 || n - i < 3 || !follows(s[i + 1]) || !follows(s[i + 2])) return false;
+            if (sizeof(Char) == 1 || n - i < 3 || !follows(s[i + 1]) || !follows(s[i + 2])) return nullptr;
             uint32_t code = (c & 0x0f) << 12 | (s[i + 1] & 0x3f) << 6 | (s[i + 2] & 0x3f);
-            if (code < 0x800 || (code >= 0xd800 && code <= 0xdfff)) return false;
+            if (code < 0x800 || (code >= 0xd800 && code <= 0xdfff)) return nullptr;
             *out++ = (Char)code;
             i += 3;
         } else {
             if (sizeof(Char) < 4 || c > 0xf4 || n - i < 4 || !follows(s[i + 1]) || !follows(s[i + 2]) ||
                 !follows(s[i + 3])) {
-                return false;
+                return nullptr;
             }
             uint32_t code = (c & 0x07) << 18 | (s[i + 1] & 0x3f) << 12 | (s[i + 2] & 0x3f) << 6 | (s[i + 3] & 0x3f);
-            if (code < 0x10000 || code > 0x10ffff) return false;
+            if (code < 0x10000 || code > 0x10ffff) return nullptr;
             *out++ = (Char)code;
             i += 4;
         }
     }
+    return out;
+}
+
+// The widest character that UTF-8 whose largest byte is `largest` can hold:
+// below 0x80 with no lead byte, below 0x100 with leads up to 0xc3, below
+// 0x10000 with leads up to 0xef.
+Py_UCS4 widest_for(unsigned largest) {
+    return largest < 0x80 ? 0x7f : largest <= 0xc3 ? 0xff : largest < 0xf0 ? 0xffff : 0x10ffff;
+}
+
+// UTF-8 decoded into text's characters from index `at` on, which moves past
+// them: false when it is not UTF-8 (or holds a character wider than text's kind).
+template <typename Char>
+bool decode_at(Char *data, size_t &at, const unsigned char *s, size_t n) {
+    Char *end = decode_utf8(s, n, data + at);
+    if (!end) return false;
+    at = (size_t)(end - data);
     return true;
 }
 
-// A str of the narrowest kind from UTF-8, or null (no error set) when it is
-// not UTF-8.
+bool decode_into(PyObject *text, size_t &at, const unsigned char *s, size_t n) {
+    switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+        return decode_at(PyUnicode_1BYTE_DATA(text), at, s, n);
+    case PyUnicode_2BYTE_KIND:
+        return decode_at(PyUnicode_2BYTE_DATA(text), at, s, n);
+    default:
+        return decode_at(PyUnicode_4BYTE_DATA(text), at, s, n);
+    }
+}
+
+// A str of the narrowest kind from UTF-8, or null: with an error set when it
+// cannot be allocated, with none when it is not UTF-8.
 PyObject *utf8_text(const unsigned char *s, size_t n) {
     size_t continuation;
     unsigned largest;
     scan_utf8(s, n, continuation, largest);
-    // The widest character: below 0x80 with no lead byte, below 0x100 with
-    // leads up to 0xc3, below 0x10000 with leads up to 0xef.
-    Py_UCS4 widest = largest < 0x80 ? 0x7f : largest <= 0xc3 ? 0xff : largest < 0xf0 ? 0xffff : 0x10ffff;
-    Ref text(made(PyUnicode_New((Py_ssize_t)(n - continuation), widest)));
-    bool decoded;
-    switch (PyUnicode_KIND(text.get())) {
-    case PyUnicode_1BYTE_KIND:
-        decoded = decode_utf8(s, n, PyUnicode_1BYTE_DATA(text.get()));
-        break;
-    case PyUnicode_2BYTE_KIND:
-        decoded = decode_utf8(s, n, PyUnicode_2BYTE_DATA(text.get()));
-        break;
-    default:
-        decoded = decode_utf8(s, n, PyUnicode_4BYTE_DATA(text.get()));
-        break;
-    }
-    return decoded ? text.release() : nullptr;
+    Ref text(PyUnicode_New((Py_ssize_t)(n - continuation), widest_for(largest)));
+    size_t at = 0;
+    if (!text) return nullptr;
+    return decode_into(text.get(), at, s, n) ? text.release() : nullptr;
 }
 
 // Up to eight bytes as one word, with fixed-size loads only.
@@ -251,859 +251,847 @@ uint64_t key_hash(const unsigned char *s, size_t n) {
     return h ^ (h >> 29);
 }
 
-int digits(const char *s, int n);
 
 // The ints 0 to 23, which an initial byte holds whole (the interpreter's own
 // cached objects).
 PyObject *small_ints[24];
 
-// ---- Tags with a Python type ----------------------------------------------------------
-// Each makes the tag's value from its decoded content: a new reference, or null
-// with an error set. The modules they need are imported on first use.
-
-// module.name, imported once and kept.
-PyObject *imported(PyObject *&cache, const char *module, const char *name) {
-    if (!cache) {
-        Ref m(PyImport_ImportModule(module));
-        if (m.get()) cache = PyObject_GetAttrString(m.get(), name);
-    }
-    return cache;
+// Lists are filled while no Python code can see them: untracked by the
+// garbage collector from when they are made until every slot is filled, so
+// that neither a hook nor a collector's callback can reach one (through
+// gc.get_objects() or gc.get_referrers()) while it has an empty slot.
+PyObject *hidden_list(size_t size) {
+    PyObject *list = PyList_New((Py_ssize_t)size);
+    if (list) PyObject_GC_UnTrack(list);
+    return list;
 }
 
-bool is_exact_int(PyObject *obj) { return PyLong_CheckExact(obj); }
+// Adds item (stolen) to a list: in place while the room it was made with, or
+// that its last growth left, lasts; through PyList_Append (which grows it
+// geometrically) when it is full. False with an error set.
+VANTRA_INLINE bool append(PyObject *list, PyObject *item) {
+    auto *l = reinterpret_cast<PyListObject *>(list);
+    Py_ssize_t size = Py_SIZE(l);
+    if (size < l->allocated) {
+        l->ob_item[size] = item;
+        Py_SET_SIZE(l, size + 1);
+        return true;
+    }
+    int status = PyList_Append(list, item);
+    Py_DECREF(item);
+    return status == 0;
+}
 
-PyObject *refuse(const char *why) {
-    PyErr_SetString(PyExc_ValueError, why);
+}  // namespace
+
+// ---- Errors ------------------------------------------------------------------------
+
+namespace {
+
+PyObject *interned_pos;
+
+}  // namespace
+
+PyObject *Decoder::raise(PyObject *error_class, const unsigned char *at, PyObject *message, PyObject *cause) {
+    Ref caused_by(cause), text(message);
+    Ref error(text ? PyObject_CallFunctionObjArgs(error_class, text.get(), nullptr) : nullptr);
+    Ref where(error ? PyLong_FromUnsignedLongLong((unsigned long long)(at - in_.start) + base_) : nullptr);
+    if (where && PyObject_SetAttr(error.get(), interned_pos, where.get()) == 0) {
+        if (cause) PyException_SetCause(error.get(), caused_by.release());
+        PyErr_SetObject(error_class, error.get());
+    }
     return nullptr;
 }
 
-// [exponent, mantissa]: mantissa * 10**exponent, exactly.
-PyObject *decimal_fraction(PyObject *content) {
-    static PyObject *decimal;
-    if (!PyList_CheckExact(content) || PyList_GET_SIZE(content) != 2 || !is_exact_int(PyList_GET_ITEM(content, 0)) ||
-        !is_exact_int(PyList_GET_ITEM(content, 1))) {
-        return refuse("not [int, int]");
+// "<what> at byte N", what made from a printf format (the decoder's messages
+// hold C values only).
+PyObject *Decoder::message(const unsigned char *at, const char *format, va_list args) {
+    char text[320];
+    int n = std::vsnprintf(text, sizeof text - 40, format, args);
+    if (n < 0) n = 0;
+    if (n > (int)sizeof text - 41) n = (int)sizeof text - 41;
+    n += std::snprintf(text + n, 40, " at byte %llu", (unsigned long long)(at - in_.start) + base_);
+    return PyUnicode_DecodeUTF8(text, n, "replace");
+}
+
+PyObject *Decoder::text_at(const unsigned char *at, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    PyObject *text = message(at, format, args);
+    va_end(args);
+    return text;
+}
+
+PyObject *Decoder::fail(const unsigned char *at, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    PyObject *text = message(at, format, args);
+    va_end(args);
+    return raise(CBORDecodeError, at, text, nullptr);
+}
+
+PyObject *Decoder::truncated(const unsigned char *at, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    PyObject *text = message(at, format, args);
+    va_end(args);
+    return raise(CBORDecodeEOF, at, text, nullptr);
+}
+
+PyObject *Decoder::fail_from_error(const unsigned char *at, const char *what) {
+    PyObject *type, *cause, *traceback;
+    PyErr_Fetch(&type, &cause, &traceback);
+    PyErr_NormalizeException(&type, &cause, &traceback);
+    if (cause && traceback) PyException_SetTraceback(cause, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return raise(CBORDecodeError, at, text_at(at, "%s", what), cause);
+}
+
+void Decoder::bad_head(const unsigned char *at) {
+    unsigned ai = *at & 0x1f;
+    if (ai >= 28 && ai <= 30) {
+        fail(at, "reserved additional information %u", ai);
+    } else if (ai == kIndefinite) {
+        fail(at, "indefinite length is not allowed for an integer");
+    } else {
+        truncated(at, "input ends inside the head of an item");
     }
-    if (!imported(decimal, "decimal", "Decimal")) return nullptr;
-    Ref text(PyUnicode_FromFormat("%SE%S", PyList_GET_ITEM(content, 1), PyList_GET_ITEM(content, 0)));
-    return text.get() ? PyObject_CallFunctionObjArgs(decimal, text.get(), nullptr) : nullptr;
 }
 
-PyObject *uuid_from(PyObject *content) {
-    static PyObject *uuid;
-    if (!PyBytes_CheckExact(content) || PyBytes_GET_SIZE(content) != 16) return refuse("not 16 bytes");
-    if (!imported(uuid, "uuid", "UUID")) return nullptr;
-    Ref args(PyTuple_New(0)), kwargs(Py_BuildValue("{sO}", "bytes", content));
-    return args.get() && kwargs.get() ? PyObject_Call(uuid, args.get(), kwargs.get()) : nullptr;
+// ---- The walk ------------------------------------------------------------------------
+
+PyObject *Decoder::document() {
+    if (in_.cursor == end_) return truncated(in_.cursor, "empty input: no CBOR item");
+    Ref value(item(Place::kValue));
+    if (value && in_.cursor != end_) return fail(in_.cursor, "extra data after the CBOR item");
+    return value.release();
 }
 
-// Days since 1970-01-01 (day 719163 of the proleptic Gregorian calendar).
-PyObject *date_from_days(PyObject *content) {
-    if (!is_exact_int(content)) return refuse("not an int");
-    Ref epoch(PyLong_FromLong(719163));
-    Ref ordinal(epoch.get() ? PyNumber_Add(content, epoch.get()) : nullptr);
-    if (!ordinal.get()) return nullptr;
-    return PyObject_CallMethod(reinterpret_cast<PyObject *>(PyDateTimeAPI->DateType), "fromordinal", "O",
-                               ordinal.get());
+namespace {
+
+PyObject *unsigned_int(uint64_t n) {
+    return n <= (uint64_t)LONG_MAX ? PyLong_FromLong((long)n) : PyLong_FromUnsignedLongLong(n);
 }
 
-PyObject *date_from_text(PyObject *content) {
-    Py_ssize_t n;
-    const char *s = PyUnicode_Check(content) ? PyUnicode_AsUTF8AndSize(content, &n) : nullptr;
-    if (!s) {
-        PyErr_Clear();
-        return refuse("not a text");
+PyObject *negative_int(uint64_t n) {
+    if (n <= (uint64_t)INT64_MAX) return PyLong_FromLongLong(-1 - (long long)n);
+    Ref magnitude(PyLong_FromUnsignedLongLong(n));
+    return magnitude ? PyNumber_Invert(magnitude.get()) : nullptr;  // ~n is -1 - n
+}
+
+}  // namespace
+
+PyObject *Decoder::item(Place place) {
+    const unsigned char *at = in_.cursor;
+    if (at == end_) return truncated(at, "input ends where an item was expected");
+    unsigned initial = *at;
+    unsigned ai = initial & 0x1f;
+    uint64_t arg = 0;
+    switch (initial >> 5) {
+    case 0:
+        return argument(at, arg) ? unsigned_int(arg) : nullptr;
+    case 1:
+        return argument(at, arg) ? negative_int(arg) : nullptr;
+    case 2:
+        if (ai == kIndefinite) return byte_chunks(at);
+        return argument(at, arg) ? bytes(at, arg) : nullptr;
+    case 3:
+        if (ai == kIndefinite) return text_chunks(at);
+        return argument(at, arg) ? text(at, arg, place) : nullptr;
+    case 4:
+        if (ai == kIndefinite) return array(at, place, true, 0);
+        return argument(at, arg) ? array(at, place, false, arg) : nullptr;
+    case 5:
+        if (place == Place::kKey) return fail(at, "a map cannot be a map key");
+        if (place == Place::kElement) return fail(at, "a map cannot be a set element");
+        if (ai == kIndefinite) return map(at, place, true, 0);
+        return argument(at, arg) ? map(at, place, false, arg) : nullptr;
+    case 6:
+        if (ai == kIndefinite) return fail(at, "indefinite length is not allowed for a tag");
+        return argument(at, arg) ? tag(at, arg, place) : nullptr;
+    default:
+        return simple(at, ai);
     }
-    int year = n == 10 && s[4] == '-' && s[7] == '-' ? digits(s, 4) : -1;
-    int month = digits(s + 5, 2), day = digits(s + 8, 2);
-    if (year < 0 || month < 0 || day < 0) return refuse("not YYYY-MM-DD");
-    return PyDate_FromDate(year, month, day);
 }
 
-// The content was read as a map key would be, so its arrays are tuples.
-PyObject *set_from(PyObject *content) {
-    return PyTuple_CheckExact(content) ? PySet_New(content) : refuse("not an array");
-}
-PyObject *frozenset_from(PyObject *content) {
-    return PyTuple_CheckExact(content) ? PyFrozenSet_New(content) : refuse("not an array");
-}
-
-// NumPy, once it has been needed; null (no error) when it cannot be imported.
-PyObject *numpy_module() {
-    static PyObject *numpy;
-    static bool missing;
-    if (!numpy && !missing) {
-        numpy = PyImport_ImportModule("numpy");
-        if (!numpy) {
-            PyErr_Clear();
-            missing = true;
-        }
+// A container's element. The scalars that fill most containers (ints,
+// floats, false, true, null, texts and byte strings) are made here without
+// item()'s dispatch and its call; `shallow` says that an element is within
+// max_depth, which element() checks for the rest.
+VANTRA_INLINE PyObject *Decoder::member(Place place, bool shallow) {
+    const unsigned char *at = in_.cursor;
+    if (!shallow || at == end_) return element(at, place);
+    unsigned initial = *at;
+    uint64_t arg;
+    switch (initial) {
+    CASES24(0x00):
+        in_.cursor += 1;
+        Py_INCREF(small_ints[initial]);
+        return small_ints[initial];
+    CASES4(0x18):
+        return argument(at, arg) ? unsigned_int(arg) : nullptr;
+    CASES28(0x20):
+        return argument(at, arg) ? negative_int(arg) : nullptr;
+    CASES28(0x40):
+        return argument(at, arg) ? bytes(at, arg) : nullptr;
+    CASES28(0x60):
+        return argument(at, arg) ? text(at, arg, place) : nullptr;
+    case 0xf4:
+    case 0xf5:
+    case 0xf6:
+        return constant(initial & 0x1f);
+    case 0xf9:
+        return real<2>(at);
+    case 0xfa:
+        return real<4>(at);
+    case 0xfb:
+        return real<8>(at);
+    default:
+        return element(at, place);
     }
-    return numpy;
 }
 
-// The NumPy dtype of typed-array tag 64-87, or null (no error) when NumPy or
-// the element type is missing (binary128, and the reserved 76).
-PyObject *typed_array_dtype(uint64_t tag) {
-    static const char *const kTypes[24] = {
-        "u1", ">u2", ">u4", ">u8", "u1", "<u2", "<u4", "<u8",  // 64-71: unsigned (68 clamped)
-        "i1", ">i2", ">i4", ">i8", nullptr, "<i2", "<i4", "<i8",  // 72-79: signed
-        ">f2", ">f4", ">f8", nullptr, "<f2", "<f4", "<f8", nullptr,  // 80-87: floats
-    };
-    static PyObject *dtypes[24];
-    size_t i = (size_t)(tag - 64);
-    if (!kTypes[i]) return nullptr;
-    if (!dtypes[i]) {
-        PyObject *numpy = numpy_module();
-        if (!numpy) return nullptr;
-        dtypes[i] = PyObject_CallMethod(numpy, "dtype", "s", kTypes[i]);
-        if (!dtypes[i]) {
-            PyErr_Clear();
+// A container's element: one level deeper.
+PyObject *Decoder::element(const unsigned char *at, Place place) {
+    if (++depth_ > limit_) return fail(at, "nesting deeper than max_depth=%llu", (unsigned long long)limit_);
+    PyObject *value = item(place);
+    --depth_;
+    return value;
+}
+
+PyObject *Decoder::bytes(const unsigned char *at, uint64_t n) {
+    size_t size;
+    if (!counted(at, n, 1, "byte string", "bytes", size)) return nullptr;
+    PyObject *value = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(in_.cursor), (Py_ssize_t)size);
+    in_.cursor += size;
+    if (namespaces_ && value && !note_string(value, size)) Py_CLEAR(value);
+    return value;
+}
+
+// ASCII is its own UTF-8: copied without a decoding pass. A long text is
+// checked while it is copied, once its head has shown it is likely ASCII.
+// Other text is measured, then decoded straight into its str.
+PyObject *Decoder::text_of(const unsigned char *at, const unsigned char *s, size_t n) {
+    if (n < 64) {
+        if (is_ascii(s, n)) return ascii_text(s, n);
+    } else if (is_ascii(s, 64)) {
+        if (PyObject *ascii = copy_if_ascii(s, n)) return ascii;
+        if (PyErr_Occurred()) return nullptr;
+    }
+    if (PyObject *value = utf8_text(s, n)) return value;
+    if (PyErr_Occurred()) return nullptr;
+    // Not UTF-8: the interpreter's decoder says where and why, or replaces
+    // what is not, as str_errors says.
+    PyObject *value = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(s), (Py_ssize_t)n, options_.str_errors);
+    if (!value && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+        return fail_from_error(at, "invalid UTF-8 in text string");
+    }
+    return value;
+}
+
+PyObject *Decoder::text(const unsigned char *at, uint64_t n, Place place) {
+    size_t size;
+    if (!counted(at, n, 1, "text string", "bytes", size)) return nullptr;
+    const unsigned char *s = in_.cursor;
+    in_.cursor += size;
+    PyObject *value = place == Place::kKey && size <= kKeyCacheLength ? cached_key(at, s, size) : text_of(at, s, size);
+    if (namespaces_ && value && !note_string(value, size)) Py_CLEAR(value);
+    return value;
+}
+
+PyObject *Decoder::cached_key(const unsigned char *at, const unsigned char *s, size_t n) {
+    if (!is_ascii(s, n)) return text_of(at, s, n);
+    uint64_t hash = key_hash(s, n);
+    CachedKey &slot = key_cache[hash & (kKeyCacheSize - 1)];
+    if (slot.str && slot.hash == hash && (size_t)PyUnicode_GET_LENGTH(slot.str) == n &&
+        same_key(static_cast<const unsigned char *>(PyUnicode_DATA(slot.str)), s, n)) {
+        Py_INCREF(slot.str);
+        return slot.str;
+    }
+    PyObject *value = ascii_text(s, n);
+    if (!value) return nullptr;
+    if (PyObject_Hash(value) == -1) PyErr_Clear();  // a str's hash cannot fail; kept with it
+    Py_XDECREF(slot.str);
+    Py_INCREF(value);
+    slot = CachedKey{hash, value};
+    return value;
+}
+
+// The next chunk of an indefinite string: 1 with the place of its head and
+// its size (its content ends at the cursor), 0 at its break, -1 with an
+// error set.
+int Decoder::next_chunk(const unsigned char *at, unsigned major_type, const char *what, const unsigned char *&chunk,
+                        size_t &size) {
+    if (in_.cursor == end_) {
+        truncated(at, "input ends inside an indefinite-length %s", what);
+        return -1;
+    }
+    const unsigned char *head = in_.cursor;
+    if (*head == kBreakByte) {
+        in_.cursor += 1;
+        return 0;
+    }
+    if (*head >> 5 != major_type || (*head & 0x1f) == kIndefinite) {
+        fail(head, "a chunk of an indefinite-length %s must be a definite-length %s", what, what);
+        return -1;
+    }
+    uint64_t n;
+    if (!argument(head, n) || !counted(head, n, 1, what, "bytes", size)) return -1;
+    chunk = head;
+    in_.cursor += size;
+    return 1;
+}
+
+// The chunks are measured first, then copied once into the result.
+PyObject *Decoder::byte_chunks(const unsigned char *at) {
+    in_.cursor += 1;
+    const unsigned char *first = in_.cursor, *chunk;
+    size_t size, total = 0;
+    int more;
+    while ((more = next_chunk(at, 2, "byte string", chunk, size)) > 0) total += size;
+    if (more < 0) return nullptr;
+    PyObject *value = PyBytes_FromStringAndSize(nullptr, (Py_ssize_t)total);
+    if (!value) return nullptr;
+    char *out = PyBytes_AS_STRING(value);
+    const unsigned char *after = in_.cursor;
+    in_.cursor = first;
+    while (next_chunk(at, 2, "byte string", chunk, size) > 0) {
+        std::memcpy(out, in_.cursor - size, size);
+        out += size;
+    }
+    in_.cursor = after;
+    return value;
+}
+
+// Each chunk must be whole UTF-8 on its own. The chunks are measured first
+// (their characters and the widest of them), then decoded once, each straight
+// into its place in the result: memory stays within the result and the input.
+PyObject *Decoder::text_chunks(const unsigned char *at) {
+    in_.cursor += 1;
+    const unsigned char *first = in_.cursor, *chunk;
+    size_t size, characters = 0;
+    unsigned largest = 0;
+    int more;
+    while ((more = next_chunk(at, 3, "text string", chunk, size)) > 0) {
+        size_t continuation;
+        unsigned top;
+        scan_utf8(in_.cursor - size, size, continuation, top);
+        characters += size - continuation;
+        largest = std::max(largest, top);
+    }
+    if (more < 0) return nullptr;
+    Ref text(PyUnicode_New((Py_ssize_t)characters, widest_for(largest)));
+    if (!text) return nullptr;
+    const unsigned char *after = in_.cursor;
+    in_.cursor = first;
+    size_t written = 0;
+    while (next_chunk(at, 3, "text string", chunk, size) > 0) {
+        const unsigned char *content = in_.cursor - size;
+        if (!decode_into(text.get(), written, content, size)) {
+            // Not UTF-8 on its own: the interpreter's decoder says where and
+            // why, or every chunk is decoded with str_errors' handler.
+            if (std::strcmp(options_.str_errors, "strict") != 0) return lenient_text_chunks(at, first);
+            Ref refused(text_of(chunk, content, size));
             return nullptr;
         }
     }
-    return dtypes[i];
+    in_.cursor = after;
+    return text.release();
 }
 
-bool is_ndarray(PyObject *obj) {
-    static PyObject *ndarray;
-    if (!ndarray) {
-        PyObject *numpy = numpy_module();
-        if (!numpy || !(ndarray = PyObject_GetAttrString(numpy, "ndarray"))) {
-            PyErr_Clear();
-            return false;
-        }
+// The chunks decoded one by one (each with str_errors' handler) and joined.
+PyObject *Decoder::lenient_text_chunks(const unsigned char *at, const unsigned char *first) {
+    in_.cursor = first;
+    Ref parts(PyList_New(0));
+    if (!parts) return nullptr;
+    const unsigned char *chunk;
+    size_t size;
+    while (next_chunk(at, 3, "text string", chunk, size) > 0) {
+        Ref part(text_of(chunk, in_.cursor - size, size));
+        if (!part || PyList_Append(parts.get(), part.get()) < 0) return nullptr;
     }
-    return PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject *>(ndarray));
+    Ref empty(PyUnicode_New(0, 0));
+    return empty ? PyUnicode_Join(empty.get(), parts.get()) : nullptr;
 }
 
-// A writable array of its own, copied from the buffer.
-PyObject *array_from_buffer(PyObject *buffer, PyObject *dtype) {
-    static PyObject *frombuffer;
-    if (!imported(frombuffer, "numpy", "frombuffer")) return nullptr;
-    Ref view(PyObject_CallFunctionObjArgs(frombuffer, buffer, dtype, nullptr));
-    return view.get() ? PyObject_CallMethod(view.get(), "copy", nullptr) : nullptr;
-}
-
-// ---- The decoder -------------------------------------------------------------------
-
-class Decoder {
-public:
-    Decoder(const unsigned char *data, size_t size, uint64_t max_depth, PyObject *tag_hook)
-        : in_{data, size, data, 0}, end_(data + size), limit_(max_depth ? max_depth : UINT64_MAX),
-          tag_hook_(tag_hook), stack_(" while decoding a CBOR object") {}
-
-    // The one item the input holds.
-    PyObject *document() {
-        if (in_.cursor == end_) fail(in_.cursor, "empty input: no CBOR item");
-        Ref value(item(false));
-        if (in_.cursor != end_) fail(in_.cursor, "extra data after the CBOR item");
-        return value.release();
-    }
-
-private:
-    cbor_parser in_;
-    const unsigned char *end_;
-    uint64_t depth_ = 0;
-    uint64_t limit_;  // max_depth, or no limit
-    PyObject *tag_hook_;
-    StackBound stack_;
-
-    size_t left() const { return (size_t)(end_ - in_.cursor); }
-
-    [[noreturn]] void fail(const unsigned char *at, const char *format, ...) {
-        va_list args;
-        va_start(args, format);
-        Ref what(PyUnicode_FromFormatV(format, args));
-        va_end(args);
-        raise_decode_error(what.get(), at);
-    }
-
-    // As fail(), with the Python error that is set as its cause.
-    [[noreturn]] void fail_from_error(const unsigned char *at, const char *what) {
-        PyObject *type, *cause, *traceback;
-        PyErr_Fetch(&type, &cause, &traceback);
-        PyErr_NormalizeException(&type, &cause, &traceback);
-        if (cause && traceback) PyException_SetTraceback(cause, traceback);
-        Py_XDECREF(type);
-        Py_XDECREF(traceback);
-        Ref message(PyUnicode_FromString(what));
-        raise_decode_error(message.get(), at, cause);
-    }
-
-    // CBORDecodeError("<what> at byte N") with pos = N, raised from cause
-    // (stolen) when there is one.
-    [[noreturn]] void raise_decode_error(PyObject *what, const unsigned char *at, PyObject *cause = nullptr) {
-        Ref caused_by(cause);
-        Py_ssize_t pos = at - in_.start;
-        Ref message(what ? PyUnicode_FromFormat("%U at byte %zd", what, pos) : nullptr);
-        Ref error(message.get() ? PyObject_CallFunctionObjArgs(CBORDecodeError, message.get(), nullptr) : nullptr);
-        Ref where(error.get() ? PyLong_FromSsize_t(pos) : nullptr);
-        if (where.get() && PyObject_SetAttrString(error.get(), "pos", where.get()) == 0) {
-            if (cause) PyException_SetCause(error.get(), caused_by.release());
-            PyErr_SetObject(CBORDecodeError, error.get());
-        }
-        throw PythonErrorSet();
-    }
-
-    // The head's argument; the cursor moves past the head.
-    __attribute__((always_inline)) uint64_t argument(const unsigned char *at) {
-        uint64_t arg;
-        if (cbor_inline::read_head(&in_, &arg) < 0) bad_head(at);
-        return arg;
-    }
-
-    [[noreturn]] __attribute__((noinline, cold)) void bad_head(const unsigned char *at) {
-        unsigned ai = *at & 0x1f;
-        if (ai >= 28 && ai <= 30) fail(at, "reserved additional information %u", ai);
-        if (ai == kIndefinite) fail(at, "indefinite length is not allowed for an integer");
-        fail(at, "input ends inside the head of an item");
-    }
-
-    // A length or count that the rest of the input must be able to hold, at
-    // `each` bytes a unit at the least.
-    size_t counted(const unsigned char *at, uint64_t n, size_t each, const char *what, const char *units) {
-        if (n > left() / each) {
-            fail(at, "%s of %llu %s cannot fit in the bytes left (%zu)", what, (unsigned long long)n, units, left());
-        }
-        return (size_t)n;
-    }
-
-    PyObject *item(bool key) {
-        const unsigned char *at = in_.cursor;
-        if (at == end_) fail(at, "input ends where an item was expected");
-        unsigned initial = *at;
-        unsigned ai = initial & 0x1f;
-        switch (initial >> 5) {
-        case 0:
-            return unsigned_int(argument(at));
-        case 1:
-            return negative_int(argument(at));
-        case 2:
-            if (ai == kIndefinite) return byte_chunks(at);
-            return bytes(at, argument(at));
-        case 3:
-            if (ai == kIndefinite) return text_chunks(at);
-            return text(at, argument(at), key);
-        case 4:
-            if (ai == kIndefinite) return array(at, key, true, 0);
-            return array(at, key, false, argument(at));
-        case 5:
-            if (key) fail(at, "a map cannot be a map key");
-            if (ai == kIndefinite) return map(at, true, 0);
-            return map(at, false, argument(at));
-        case 6:
-            if (ai == kIndefinite) fail(at, "indefinite length is not allowed for a tag");
-            return tag(argument(at), key);
-        default:
-            return simple(at, ai);
-        }
-    }
-
-    static PyObject *unsigned_int(uint64_t n) {
-        return made(n <= (uint64_t)LONG_MAX ? PyLong_FromLong((long)n) : PyLong_FromUnsignedLongLong(n));
-    }
-
-    static PyObject *negative_int(uint64_t n) {
-        if (n <= (uint64_t)INT64_MAX) return made(PyLong_FromLongLong(-1 - (long long)n));
-        Ref magnitude(made(PyLong_FromUnsignedLongLong(n)));
-        return made(PyNumber_Invert(magnitude.get()));  // ~n is -1 - n
-    }
-
-    // A container's element. The scalars that fill most containers (ints,
-    // floats, false, true, null, texts and byte strings) are made here without
-    // item()'s dispatch and its call; `shallow` says that an element is within
-    // max_depth, which element() checks for the rest.
-    __attribute__((always_inline)) PyObject *member(bool key, bool shallow) {
-        const unsigned char *at = in_.cursor;
-        if (!shallow || at == end_) return element(at, key);
-        unsigned initial = *at;
-        switch (initial) {
-        case 0x00 ... 0x17:
-            in_.cursor += 1;
-            Py_INCREF(small_ints[initial]);
-            return small_ints[initial];
-        case 0x18 ... 0x1b:
-            return unsigned_int(argument(at));
-        case 0x20 ... 0x3b:
-            return negative_int(argument(at));
-        case 0x40 ... 0x5b:
-            return bytes(at, argument(at));
-        case 0x60 ... 0x7b:
-            return text(at, argument(at), key);
-        case 0xf4 ... 0xf6:
-            return constant(initial & 0x1f);
-        case 0xf9:
-            return real<2>(at);
-        case 0xfa:
-            return real<4>(at);
-        case 0xfb:
-            return real<8>(at);
-        default:
-            return element(at, key);
-        }
-    }
-
-    PyObject *bytes(const unsigned char *at, uint64_t n) {
-        size_t size = counted(at, n, 1, "byte string", "bytes");
-        PyObject *value = made(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(in_.cursor), (Py_ssize_t)size));
-        in_.cursor += size;
-        return value;
-    }
-
-    // ASCII is its own UTF-8: copied without a decoding pass. A long text is
-    // checked while it is copied, once its head has shown it is likely ASCII.
-    // Other text is measured, then decoded straight into its str.
-    PyObject *text_of(const unsigned char *at, const unsigned char *s, size_t n) {
-        if (n < 64) {
-            if (is_ascii(s, n)) return ascii_text(s, n);
-        } else if (is_ascii(s, 64)) {
-            if (PyObject *ascii = copy_if_ascii(s, n)) return ascii;
-        }
-        if (PyObject *value = utf8_text(s, n)) return value;
-        // Not UTF-8: the interpreter's decoder says where and why.
-        PyObject *value = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(s), (Py_ssize_t)n, "strict");
-        if (!value) {
-            if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) fail_from_error(at, "invalid UTF-8 in text string");
-            throw PythonErrorSet();
-        }
-        return value;
-    }
-
-    PyObject *text(const unsigned char *at, uint64_t n, bool key) {
-        size_t size = counted(at, n, 1, "text string", "bytes");
-        const unsigned char *s = in_.cursor;
-        in_.cursor += size;
-        if (key && size <= kKeyCacheLength) return cached_key(at, s, size);
-        return text_of(at, s, size);
-    }
-
-    PyObject *cached_key(const unsigned char *at, const unsigned char *s, size_t n) {
-        if (!is_ascii(s, n)) return text_of(at, s, n);
-        uint64_t hash = key_hash(s, n);
-        CachedKey &slot = key_cache[hash & (kKeyCacheSize - 1)];
-        if (slot.str && slot.hash == hash && (size_t)PyUnicode_GET_LENGTH(slot.str) == n &&
-            same_key(static_cast<const unsigned char *>(PyUnicode_DATA(slot.str)), s, n)) {
-            Py_INCREF(slot.str);
-            return slot.str;
-        }
-        PyObject *value = ascii_text(s, n);
-        if (PyObject_Hash(value) == -1) PyErr_Clear();  // a str's hash cannot fail; kept with it
-        Py_XDECREF(slot.str);
-        Py_INCREF(value);
-        slot = CachedKey{hash, value};
-        return value;
-    }
-
-    // The head of the next chunk of an indefinite string, or false at its break.
-    bool next_chunk(const unsigned char *at, unsigned major_type, const char *what, const unsigned char *&chunk,
-                    size_t &size) {
-        if (in_.cursor == end_) fail(at, "input ends inside an indefinite-length %s", what);
-        chunk = in_.cursor;
-        if (*chunk == kBreakByte) {
-            in_.cursor += 1;
-            return false;
-        }
-        if (*chunk >> 5 != major_type || (*chunk & 0x1f) == kIndefinite) {
-            fail(chunk, "a chunk of an indefinite-length %s must be a definite-length %s", what, what);
-        }
-        size = counted(chunk, argument(chunk), 1, what, "bytes");
-        in_.cursor += size;
-        return true;
-    }
-
-    // The chunks are measured first, then copied once into the result.
-    __attribute__((noinline)) PyObject *byte_chunks(const unsigned char *at) {
-        in_.cursor += 1;
-        const unsigned char *first = in_.cursor, *chunk;
-        size_t size, total = 0;
-        while (next_chunk(at, 2, "byte string", chunk, size)) total += size;
-        Ref value(made(PyBytes_FromStringAndSize(nullptr, (Py_ssize_t)total)));
-        char *out = PyBytes_AS_STRING(value.get());
-        const unsigned char *after = in_.cursor;
-        in_.cursor = first;
-        while (next_chunk(at, 2, "byte string", chunk, size)) {
-            std::memcpy(out, in_.cursor - size, size);
-            out += size;
-        }
-        in_.cursor = after;
-        return value.release();
-    }
-
-    // Each chunk must be whole UTF-8 on its own.
-    __attribute__((noinline)) PyObject *text_chunks(const unsigned char *at) {
-        in_.cursor += 1;
-        Ref parts(made(PyList_New(0)));
-        const unsigned char *chunk;
-        size_t size;
-        while (next_chunk(at, 3, "text string", chunk, size)) {
-            Ref part(text_of(chunk, in_.cursor - size, size));
-            if (PyList_Append(parts.get(), part.get()) < 0) throw PythonErrorSet();
-        }
-        Ref empty(made(PyUnicode_New(0, 0)));
-        return made(PyUnicode_Join(empty.get(), parts.get()));
-    }
-
-    // A container's element: one level deeper.
-    PyObject *element(const unsigned char *at, bool key) {
-        if (++depth_ > limit_) fail(at, "nesting deeper than max_depth=%llu", (unsigned long long)limit_);
-        PyObject *value = item(key);
-        --depth_;
-        return value;
-    }
-
-    bool at_break() {
-        if (in_.cursor == end_) return false;  // item() reports the end
-        if (*in_.cursor != kBreakByte) return false;
-        in_.cursor += 1;
-        return true;
-    }
-
-    // Adds item (stolen) to a list being filled: in place while the room that
-    // the list's last growth left lasts, through PyList_Append (which grows it
-    // geometrically) when it is full.
-    static void append(PyObject *list, PyObject *item) {
-        auto *l = reinterpret_cast<PyListObject *>(list);
-        Py_ssize_t size = Py_SIZE(l);
-        if (size < l->allocated) {
-            l->ob_item[size] = item;
-            l->ob_base.ob_size = size + 1;
-            return;
-        }
-        int status = PyList_Append(list, item);
-        Py_DECREF(item);
-        if (status < 0) throw PythonErrorSet();
-    }
-
-    // A list, or a tuple when it is (part of) a map key, so that it can be hashed.
-    PyObject *array(const unsigned char *at, bool key, bool indefinite, uint64_t n) {
-        NestingGuard guard(stack_);
-        size_t count = 0;
-        if (indefinite) {
-            in_.cursor += 1;
-        } else {
-            count = counted(at, n, 1, "array", "items");
-        }
-        bool shallow = depth_ < limit_;
-        if (indefinite || count > kPresizeLimit) {
-            // Grown as items arrive: a large count that the input does not
-            // go on to fill costs no more memory than what it does hold.
-            Ref list(made(PyList_New(0)));
-            for (size_t i = 0; indefinite ? !at_break() : i < count; ++i) append(list.get(), member(key, shallow));
-            return key ? made(PyList_AsTuple(list.get())) : list.release();
-        }
-        if (key) {
-            Ref tuple(made(PyTuple_New((Py_ssize_t)count)));
-            for (size_t i = 0; i < count; ++i) PyTuple_SET_ITEM(tuple.get(), i, member(true, shallow));
-            return tuple.release();
-        }
-        Ref list(made(PyList_New((Py_ssize_t)count)));
-        for (size_t i = 0; i < count; ++i) PyList_SET_ITEM(list.get(), i, member(false, shallow));
-        return list.release();
-    }
-
-    // A str key's hash is known already (the key cache computed it); 3.13
-    // no longer offers inserting with it.
-    static int set_item(PyObject *dict, PyObject *key, PyObject *value) {
-#if PY_VERSION_HEX < 0x030D0000
-        if (PyUnicode_CheckExact(key)) {
-            Py_hash_t hash = reinterpret_cast<PyASCIIObject *>(key)->hash;
-            if (hash != -1) return _PyDict_SetItem_KnownHash(dict, key, value, hash);
-        }
-#endif
-        return PyDict_SetItem(dict, key, value);
-    }
-
-    PyObject *map(const unsigned char *at, bool indefinite, uint64_t n) {
-        NestingGuard guard(stack_);
-        size_t count = 0;
-        if (indefinite) {
-            in_.cursor += 1;
-        } else {
-            count = counted(at, n, 2, "map", "pairs");
-        }
-        Ref dict(made(count > 5 ? _PyDict_NewPresized((Py_ssize_t)std::min(count, kPresizeLimit)) : PyDict_New()));
-        bool shallow = depth_ < limit_;
-        for (size_t i = 0; indefinite || i < count; ++i) {
-            if (indefinite && at_break()) break;
-            const unsigned char *key_at = in_.cursor;
-            Ref key(member(true, shallow));
-            Ref value(member(false, shallow));
-            if (set_item(dict.get(), key.get(), value.get()) < 0) {
-                if (PyErr_ExceptionMatches(PyExc_TypeError)) fail_from_error(key_at, "unhashable map key");
-                throw PythonErrorSet();
-            }
-        }
-        return dict.release();
-    }
-
-    __attribute__((noinline)) PyObject *tag(uint64_t number, bool key) {
-        NestingGuard guard(stack_);  // chains of tags nest as deeply as containers
-        const unsigned char *at = in_.cursor;
-        switch (number) {
-        case 0:
-            return text_datetime(at);
-        case 1:
-            return epoch_datetime(at);
-        case 2:
-        case 3:
-            return bignum(at, number == 3);
-        case 4:
-            return converted(at, number, item(false), decimal_fraction, "a decimal fraction [exponent, mantissa]");
-        case 37:
-            return converted(at, number, item(false), uuid_from, "16 bytes of a UUID");
-        case 100:
-            return converted(at, number, item(false), date_from_days, "a number of days that a date holds");
-        case 258:
-            return converted(at, number, item(true), key ? frozenset_from : set_from, "an array of hashable items");
-        case 1004:
-            return converted(at, number, item(false), date_from_text, "an RFC 3339 full-date text");
-        case 55799:  // self-described CBOR: the mark carries no meaning
-            return item(key);
-        default:
-            break;
-        }
-        if (number >= 64 && number <= 87) {
-            if (PyObject *array = typed_array(at, number)) return array;
-        } else if (number == 40) {
-            Ref content(item(false));
-            if (PyObject *array = shaped_array(at, content.get())) return array;
-            return tagged(number, content.get());
-        }
-        Ref value(item(key));
-        return tagged(number, value.get());
-    }
-
-    // A tag without a built-in meaning.
-    PyObject *tagged(uint64_t number, PyObject *value) {
-        if (tag_hook_) {
-            Ref number_object(made(PyLong_FromUnsignedLongLong(number)));
-            return made(PyObject_CallFunctionObjArgs(tag_hook_, number_object.get(), value, nullptr));
-        }
-        return made(make_tag(number, value));
-    }
-
-    // The tag's Python value made from its content by make (a new reference, or
-    // null with an error set); content that make refuses is malformed.
-    PyObject *converted(const unsigned char *at, uint64_t number, PyObject *content, PyObject *(*make)(PyObject *),
-                        const char *what) {
-        Ref held(content);
-        PyObject *value = make(content);
-        if (!value) {
-            if (!is_ordinary_error()) throw PythonErrorSet();
-            Ref message(PyUnicode_FromFormat("tag %llu content is not %s", (unsigned long long)number, what));
-            if (!message.get()) throw PythonErrorSet();
-            fail_from_error(at, PyUnicode_AsUTF8(message.get()));
-        }
-        return value;
-    }
-
-    // RFC 8746 typed arrays as NumPy arrays, copied once from the input; null
-    // (nothing read) when NumPy is missing or the tag has no NumPy type.
-    PyObject *typed_array(const unsigned char *at, uint64_t number) {
-        PyObject *dtype = typed_array_dtype(number);
-        if (!dtype) return nullptr;
-        const unsigned char *content = in_.cursor;
-        if (content == end_ || *content >> 5 != 2) {
-            return converted(at, number, item(false), [](PyObject *) -> PyObject * {
-                PyErr_SetString(PyExc_TypeError, "not a byte string");
-                return nullptr;
-            }, "a byte string");
-        }
-        Ref raw(typed_array_bytes(content));
-        PyObject *array = array_from_buffer(raw.get(), dtype);
-        if (!array) {
-            if (!is_ordinary_error()) throw PythonErrorSet();
-            fail_from_error(at, "typed array content is not a whole number of elements");
-        }
-        return array;
-    }
-
-    // A typed array's byte string: a view of the input when it is one piece.
-    PyObject *typed_array_bytes(const unsigned char *content) {
-        if ((*content & 0x1f) == kIndefinite) return item(false);
-        size_t size = counted(content, argument(content), 1, "byte string", "bytes");
-        char *data = reinterpret_cast<char *>(const_cast<unsigned char *>(in_.cursor));
-        in_.cursor += size;
-        return made(PyMemoryView_FromMemory(data, (Py_ssize_t)size, PyBUF_READ));
-    }
-
-    // Tag 40: [dimensions, typed array] as the array in that shape (row-major);
-    // null (no error) when the elements are not a typed array.
-    PyObject *shaped_array(const unsigned char *at, PyObject *content) {
-        if (!PyList_CheckExact(content) || PyList_GET_SIZE(content) != 2) {
-            fail(at, "tag 40 content is not [dimensions, array]");
-        }
-        PyObject *dims = PyList_GET_ITEM(content, 0), *elements = PyList_GET_ITEM(content, 1);
-        if (!PyList_CheckExact(dims)) fail(at, "tag 40 dimensions are not an array");
-        if (!is_ndarray(elements)) return nullptr;
-        Ref shape(made(PyList_AsTuple(dims)));
-        PyObject *array = PyObject_CallMethod(elements, "reshape", "O", shape.get());
-        if (!array) {
-            if (!is_ordinary_error()) throw PythonErrorSet();
-            fail_from_error(at, "tag 40 dimensions do not match its elements");
-        }
-        return array;
-    }
-    __attribute__((noinline)) PyObject *bignum(const unsigned char *at, bool negative) {
-        Ref content(item(false));
-        if (!PyBytes_CheckExact(content.get())) fail(at, "tag %d content is not a byte string", negative ? 3 : 2);
-        Ref magnitude(made(_PyLong_FromByteArray(reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(content.get())),
-                                                 (size_t)PyBytes_GET_SIZE(content.get()), 0, 0)));
-        return negative ? made(PyNumber_Invert(magnitude.get())) : magnitude.release();
-    }
-
-    PyObject *text_datetime(const unsigned char *at);
-    PyObject *epoch_datetime(const unsigned char *at);
-
-    __attribute__((noinline)) PyObject *simple(const unsigned char *at, unsigned ai) {
-        switch (ai) {
-        case 20 ... 23:
-            return constant(ai);
-        case 24: {
-            uint64_t n = argument(at);
-            if (n < 32) fail(at, "simple value %u written in two bytes", (unsigned)n);
-            return made(make_simple((unsigned char)n));
-        }
-        case 25:
-            return real<2>(at);
-        case 26:
-            return real<4>(at);
-        case 27:
-            return real<8>(at);
-        case 28:
-        case 29:
-        case 30:
-            fail(at, "reserved additional information %u", ai);
-        case kIndefinite:
-            fail(at, "break outside an indefinite-length item");
-        default:
-            in_.cursor += 1;
-            return made(make_simple((unsigned char)ai));
-        }
-    }
-
-    // false, true, null or undefined: additional information 20 to 23.
-    PyObject *constant(unsigned ai) {
-        in_.cursor += 1;
-        PyObject *value = ai == 20 ? Py_False : ai == 21 ? Py_True : ai == 22 ? Py_None : Undefined;
-        Py_INCREF(value);
-        return value;
-    }
-
-    // A float of kWidth bytes.
-    template <int kWidth>
-    PyObject *real(const unsigned char *at) {
-        uint64_t bits;
-        if (cbor_inline::read_argument(&in_, &bits, kWidth) < 0) fail(at, "input ends inside a float");
-        if (kWidth == 2) bits = cbor_inline::half_as_double(bits);
-        if (kWidth == 4) bits = cbor_inline::single_as_double((uint32_t)bits);
-        double value;
-        std::memcpy(&value, &bits, sizeof value);
-        return made(PyFloat_FromDouble(value));
-    }
-};
-
-// ---- Dates and times ---------------------------------------------------------------
-
-// Digits at s[0..n): their value, or -1.
-int digits(const char *s, int n) {
-    int v = 0;
-    for (int i = 0; i < n; ++i) {
-        if (s[i] < '0' || s[i] > '9') return -1;
-        v = v * 10 + (s[i] - '0');
-    }
-    return v;
-}
-
-// An RFC 3339 date-time: YYYY-MM-DDTHH:MM:SS[.fraction](Z|+HH:MM|-HH:MM), the
-// fraction cut to microseconds. False when the text is not one.
-bool parse_rfc3339(const char *s, Py_ssize_t n, int field[7], int &offset_seconds) {
-    if (n < 20 || s[4] != '-' || s[7] != '-' || (s[10] != 'T' && s[10] != 't') || s[13] != ':' || s[16] != ':') {
-        return false;
-    }
-    const int at[6][2] = {{0, 4}, {5, 2}, {8, 2}, {11, 2}, {14, 2}, {17, 2}};
-    for (int i = 0; i < 6; ++i) {
-        if ((field[i] = digits(s + at[i][0], at[i][1])) < 0) return false;
-    }
-    field[6] = 0;
-    Py_ssize_t i = 19;
-    if (s[i] == '.') {
-        Py_ssize_t first = ++i;
-        int scale = 100000;
-        for (; i < n && s[i] >= '0' && s[i] <= '9'; ++i, scale /= 10) field[6] += scale * (s[i] - '0');
-        if (i == first) return false;
-    }
-    if (i == n - 1 && (s[i] == 'Z' || s[i] == 'z')) {
-        offset_seconds = 0;
-        return true;
-    }
-    if (i != n - 6 || (s[i] != '+' && s[i] != '-') || s[i + 3] != ':') return false;
-    int hours = digits(s + i + 1, 2), minutes = digits(s + i + 4, 2);
-    if (hours < 0 || minutes < 0 || hours > 23 || minutes > 59) return false;
-    offset_seconds = (s[i] == '-' ? -1 : 1) * (hours * 3600 + minutes * 60);
+bool Decoder::at_break() {
+    if (in_.cursor == end_ || *in_.cursor != kBreakByte) return false;  // item() reports the end
+    in_.cursor += 1;
     return true;
 }
 
-PyObject *utc_or_offset(int offset_seconds) {
-    if (offset_seconds == 0) {
-        Py_INCREF(PyDateTime_TimeZone_UTC);
-        return PyDateTime_TimeZone_UTC;
+// The items of an array, each read as `items` says, in a list.
+PyObject *Decoder::list_of(const unsigned char *at, bool indefinite, uint64_t n, Place items) {
+    if (!enter_nesting(stack_)) return nullptr;
+    struct Leave {
+        StackBound &stack;
+        ~Leave() { leave_nesting(stack); }
+    } leave{stack_};
+    size_t count = 0;
+    if (indefinite) {
+        in_.cursor += 1;
+    } else if (!counted(at, n, 1, "array", "items", count)) {
+        return nullptr;
     }
-    Ref delta(made(PyDelta_FromDSU(0, offset_seconds, 0)));
-    return made(PyTimeZone_FromOffset(delta.get()));
+    bool shallow = depth_ < limit_;
+    Ref list;
+    if (!indefinite && count <= kPresizeLimit) {
+        list.reset(hidden_list(count));
+        if (!list) return nullptr;
+        for (size_t i = 0; i < count; ++i) {
+            PyObject *value = member(items, shallow);
+            if (!value) return nullptr;
+            PyList_SET_ITEM(list.get(), i, value);
+        }
+    } else {
+        // Grown as items arrive: a large count that the input does not go on
+        // to fill costs no more memory than what it does hold.
+        list.reset(hidden_list(0));
+        if (!list) return nullptr;
+        for (size_t i = 0; indefinite ? !at_break() : i < count; ++i) {
+            PyObject *value = member(items, shallow);
+            if (!value || !append(list.get(), value)) return nullptr;
+        }
+    }
+    PyObject_GC_Track(list.get());
+    return list.release();
 }
 
-PyObject *Decoder::text_datetime(const unsigned char *at) {
-    Ref content(item(false));
-    const char *what = "tag 0 content is not an RFC 3339 date/time text";
-    if (!PyUnicode_Check(content.get())) fail(at, "%s", what);
-    Py_ssize_t n;
-    const char *s = PyUnicode_AsUTF8AndSize(content.get(), &n);
-    int f[7], offset;
-    if (!s) PyErr_Clear();
-    if (!s || !parse_rfc3339(s, n, f, offset)) fail(at, "%s", what);
-    Ref zone(utc_or_offset(offset));
-    PyObject *value = PyDateTimeAPI->DateTime_FromDateAndTime(f[0], f[1], f[2], f[3], f[4], f[5], f[6], zone.get(),
-                                                              PyDateTimeAPI->DateTimeType);
-    if (!value) fail_from_error(at, what);
+// A list, or a tuple when it is (part of) a map key or a set element, so that
+// it can be hashed. The tuple is made from the full list: no half-filled
+// tuple is ever visible.
+PyObject *Decoder::array(const unsigned char *at, Place place, bool indefinite, uint64_t n) {
+    PyObject *list = list_of(at, indefinite, n, place);
+    if (!list || place == Place::kValue) return list;
+    PyObject *tuple = PyList_AsTuple(list);
+    Py_DECREF(list);
+    return tuple;
+}
+
+// Hashes the key first, so that only a key that cannot be hashed is reported
+// as one; any other error (a key's __eq__ raising) is its own.
+bool Decoder::set_item(PyObject *dict, PyObject *key, PyObject *value, const unsigned char *key_at) {
+    Py_hash_t hash;
+    if (!PyUnicode_CheckExact(key) || (hash = reinterpret_cast<PyASCIIObject *>(key)->hash) == -1) {
+        hash = PyObject_Hash(key);
+        if (hash == -1) {
+            if (PyErr_ExceptionMatches(PyExc_TypeError)) fail_from_error(key_at, "unhashable map key");
+            return false;
+        }
+    }
+#if PY_VERSION_HEX < 0x030D0000
+    return _PyDict_SetItem_KnownHash(dict, key, value, hash) == 0;
+#else
+    return PyDict_SetItem(dict, key, value) == 0;  // 3.13 no longer offers inserting with a known hash
+#endif
+}
+
+PyObject *Decoder::map(const unsigned char *at, Place, bool indefinite, uint64_t n) {
+    size_t count = 0;
+    if (!indefinite && !counted(at, n, 2, "map", "pairs", count)) return nullptr;
+    Ref dict(count > 5 ? _PyDict_NewPresized((Py_ssize_t)std::min(count, kPresizeLimit)) : PyDict_New());
+    return dict ? map_items(dict.get(), indefinite, count) : nullptr;
+}
+
+// Fills dict (borrowed) with a map's pairs: the cursor is past its head, or at
+// the head of an indefinite one. A new reference to it, or object_hook's value
+// for it.
+PyObject *Decoder::map_items(PyObject *dict, bool indefinite, size_t count) {
+    if (!enter_nesting(stack_)) return nullptr;
+    struct Leave {
+        StackBound &stack;
+        ~Leave() { leave_nesting(stack); }
+    } leave{stack_};
+    if (indefinite) in_.cursor += 1;
+    bool shallow = depth_ < limit_;
+    bool once = !options_.allow_duplicate_keys;
+    for (size_t i = 0; indefinite ? !at_break() : i < count; ++i) {
+        const unsigned char *key_at = in_.cursor;
+        Ref key(member(Place::kKey, shallow));
+        if (!key) return nullptr;
+        Ref value(member(Place::kValue, shallow));
+        Py_ssize_t before = PyDict_GET_SIZE(dict);
+        if (!value || !set_item(dict, key.get(), value.get(), key_at)) return nullptr;
+        if (once && PyDict_GET_SIZE(dict) == before) return fail(key_at, "duplicate map key");
+    }
+    if (options_.object_hook) return PyObject_CallFunctionObjArgs(options_.object_hook, dict, nullptr);
+    Py_INCREF(dict);
+    return dict;
+}
+
+// A map read into dict, which exists before its content (value sharing).
+PyObject *Decoder::fill_map(PyObject *dict) {
+    const unsigned char *at = in_.cursor;
+    bool indefinite = (*at & 0x1f) == kIndefinite;
+    uint64_t n = 0;
+    size_t count = 0;
+    if (!indefinite && (!argument(at, n) || !counted(at, n, 2, "map", "pairs", count))) return nullptr;
+    return map_items(dict, indefinite, count);
+}
+
+// An array read into list, which exists before its content (value sharing):
+// it can be seen while it is filled, so it grows an item at a time.
+PyObject *Decoder::fill_list(PyObject *list) {
+    const unsigned char *at = in_.cursor;
+    bool indefinite = (*at & 0x1f) == kIndefinite;
+    uint64_t n = 0;
+    size_t count = 0;
+    if (indefinite) {
+        in_.cursor += 1;
+    } else if (!argument(at, n) || !counted(at, n, 1, "array", "items", count)) {
+        return nullptr;
+    }
+    if (!enter_nesting(stack_)) return nullptr;
+    struct Leave {
+        StackBound &stack;
+        ~Leave() { leave_nesting(stack); }
+    } leave{stack_};
+    bool shallow = depth_ < limit_;
+    for (size_t i = 0; indefinite ? !at_break() : i < count; ++i) {
+        PyObject *value = member(Place::kValue, shallow);
+        if (!value || !append(list, value)) return nullptr;
+    }
+    Py_INCREF(list);
+    return list;
+}
+
+PyObject *Decoder::simple(const unsigned char *at, unsigned ai) {
+    switch (ai) {
+    case 20:
+    case 21:
+    case 22:
+    case 23:
+        return constant(ai);
+    case 24: {
+        uint64_t n;
+        if (!argument(at, n)) return nullptr;
+        if (n < 32) return fail(at, "simple value %u written in two bytes", (unsigned)n);
+        return make_simple((unsigned char)n);
+    }
+    case 25:
+        return real<2>(at);
+    case 26:
+        return real<4>(at);
+    case 27:
+        return real<8>(at);
+    case 28:
+    case 29:
+    case 30:
+        return fail(at, "reserved additional information %u", ai);
+    case kIndefinite:
+        return fail(at, "break outside an indefinite-length item");
+    default:
+        in_.cursor += 1;
+        return make_simple((unsigned char)ai);
+    }
+}
+
+// false, true, null or undefined: additional information 20 to 23.
+PyObject *Decoder::constant(unsigned ai) {
+    in_.cursor += 1;
+    PyObject *value = ai == 20 ? Py_False : ai == 21 ? Py_True : ai == 22 ? Py_None : Undefined;
+    Py_INCREF(value);
     return value;
 }
 
-PyObject *Decoder::epoch_datetime(const unsigned char *at) {
-    Ref content(item(false));
-    PyObject *seconds = content.get();
-    const char *what = "tag 1 content is not a number of seconds that a datetime holds";
-    if (PyBool_Check(seconds) || !(PyLong_CheckExact(seconds) || PyFloat_CheckExact(seconds))) fail(at, "%s", what);
-    Ref args(made(PyTuple_Pack(2, seconds, PyDateTime_TimeZone_UTC)));
-    PyObject *value = PyDateTime_FromTimestamp(args.get());
-    if (!value) {
-        if (!is_ordinary_error()) throw PythonErrorSet();
-        fail_from_error(at, what);
+// A float of kWidth bytes.
+template <int kWidth>
+PyObject *Decoder::real(const unsigned char *at) {
+    uint64_t bits;
+    if (cbor_inline::read_argument(&in_, &bits, kWidth) < 0) return truncated(at, "input ends inside a float");
+    if (kWidth == 2) bits = cbor_inline::half_as_double(bits);
+    if (kWidth == 4) bits = cbor_inline::single_as_double((uint32_t)bits);
+    double value;
+    std::memcpy(&value, &bits, sizeof value);
+    return PyFloat_FromDouble(value);
+}
+
+// ---- Tags ------------------------------------------------------------------------------
+
+PyObject *Decoder::tag(const unsigned char *, uint64_t number, Place place) {
+    if (!enter_nesting(stack_)) return nullptr;  // chains of tags nest as deeply as containers
+    struct Leave {
+        StackBound &stack;
+        ~Leave() { leave_nesting(stack); }
+    } leave{stack_};
+    if (number == 55799) return item(place);  // self-described CBOR: the mark carries no meaning
+    if (const TagReader *reader = find_tag_reader(number)) return reader->read(*this, number, place);
+    return plain_tag(number, place);
+}
+
+PyObject *Decoder::plain_tag(uint64_t number, Place place) {
+    Ref content(item(place));
+    return content ? tagged(number, content.get()) : nullptr;
+}
+
+PyObject *Decoder::tagged(uint64_t number, PyObject *content) {
+    if (PyObject *hook = options_.tag_hook) {
+        Ref number_object(PyLong_FromUnsignedLongLong(number));
+        return number_object ? PyObject_CallFunctionObjArgs(hook, number_object.get(), content, nullptr) : nullptr;
+    }
+    return make_tag(number, content);
+}
+
+PyObject *Decoder::converted(const unsigned char *at, uint64_t number, PyObject *content,
+                             PyObject *(*make)(PyObject *), const char *what) {
+    if (!content) return nullptr;
+    Ref held(content);
+    PyObject *value = make(content);
+    if (!value && is_ordinary_error()) {
+        Ref message(PyUnicode_FromFormat("tag %llu content is not %s", (unsigned long long)number, what));
+        if (message) return fail_from_error(at, PyUnicode_AsUTF8(message.get()));
     }
     return value;
+}
+
+PyObject *Decoder::byte_string_view() {
+    const unsigned char *at = in_.cursor;
+    // Inside a string namespace the bytes may be referred to later: an object of their own.
+    if ((*at & 0x1f) == kIndefinite || namespaces_) return item(Place::kValue);
+    uint64_t n;
+    size_t size;
+    if (!argument(at, n) || !counted(at, n, 1, "byte string", "bytes", size)) return nullptr;
+    char *data = reinterpret_cast<char *>(const_cast<unsigned char *>(in_.cursor));
+    in_.cursor += size;
+    return PyMemoryView_FromMemory(data, (Py_ssize_t)size, PyBUF_READ);
+}
+
+// Tag 258: a finite set, its elements read as map keys are (arrays as tuples);
+// a frozenset inside a key or another set.
+PyObject *Decoder::set(Place place) {
+    const unsigned char *at = in_.cursor;
+    if (at == end_ || *at >> 5 != 4) {
+        Ref content(item(Place::kElement));
+        return content ? fail(at, "tag 258 content is not an array") : nullptr;
+    }
+    bool indefinite = (*at & 0x1f) == kIndefinite;
+    uint64_t n = 0;
+    if (!indefinite && !argument(at, n)) return nullptr;
+    Ref items(list_of(at, indefinite, n, Place::kElement));
+    if (!items) return nullptr;
+    PyObject *value = place == Place::kValue ? PySet_New(items.get()) : PyFrozenSet_New(items.get());
+    if (!value && PyErr_ExceptionMatches(PyExc_TypeError)) {
+        return fail_from_error(at, "tag 258 content is not an array of hashable items");
+    }
+    return value;
+}
+
+// ---- Imports ---------------------------------------------------------------------------
+
+// An import runs Python code, and a module's first import runs a lot of it:
+// it is made only where this much stack is left above the bound, so that it
+// cannot reach into the room kept for raising errors.
+constexpr uintptr_t kImportRoom = 64 * 1024;
+
+bool Decoder::import_room() {
+    if (stack_.room() >= kImportRoom) return true;
+    PyErr_Format(PyExc_RecursionError,
+                 "maximum recursion depth exceeded%s (too little stack is left to import a module it needs)",
+                 stack_.where());
+    return false;
+}
+
+PyObject *LazyImport::get(Decoder &decoder) {
+    if (value_) return value_;
+    if (!decoder.import_room()) return nullptr;
+    Ref module(PyImport_ImportModule(module_));
+    if (module) value_ = PyObject_GetAttrString(module.get(), name_);  // kept for the process
+    return value_;
 }
 
 // ---- Entries -------------------------------------------------------------------------
 
-struct Options {
-    uint64_t max_depth = 0;
-    PyObject *tag_hook = nullptr;
-};
+namespace {
 
-PyObject *interned_data, *interned_max_depth, *interned_tag_hook, *interned_read;
+PyObject *interned_data, *interned_max_depth, *interned_tag_hook, *interned_read, *interned_object_hook,
+    *interned_str_errors, *interned_allow_duplicate_keys;
+
+}  // namespace
+
+int DecodeOptions::set(const char *, PyObject *name, PyObject *value) {
+    PyObject *names[5] = {interned_max_depth, interned_tag_hook, interned_object_hook, interned_str_errors,
+                          interned_allow_duplicate_keys};
+    int option = keyword_index(name, names, 5);
+    switch (option) {
+    case 0: {
+        if (!PyLong_Check(value) || PyBool_Check(value)) {
+            PyErr_Format(PyExc_TypeError, "max_depth must be an int, not %.200s", Py_TYPE(value)->tp_name);
+            return -1;
+        }
+        unsigned long long depth = PyLong_AsUnsignedLongLong(value);
+        if (depth == (unsigned long long)-1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_ValueError, "max_depth must be from 0 (no limit) to 2**64-1, not %R", value);
+            return -1;
+        }
+        max_depth = depth;
+        return 1;
+    }
+    case 1:
+    case 2: {
+        const char *what = option == 1 ? "tag_hook" : "object_hook";
+        if (value != Py_None && !PyCallable_Check(value)) {
+            PyErr_Format(PyExc_TypeError, "%s must be callable or None, not %.200s", what, Py_TYPE(value)->tp_name);
+            return -1;
+        }
+        if (value == Py_None) value = nullptr;
+        Py_XINCREF(value);
+        Py_XSETREF(option == 1 ? tag_hook : object_hook, value);
+        return 1;
+    }
+    case 3: {
+        static const char *const kHandlers[] = {"strict", "replace", "surrogateescape"};
+        for (const char *handler : kHandlers) {
+            if (PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, handler) == 0) {
+                str_errors = handler;
+                return 1;
+            }
+        }
+        if (!PyUnicode_Check(value)) {
+            PyErr_Format(PyExc_TypeError, "str_errors must be 'strict', 'replace' or 'surrogateescape', not %.200s",
+                         Py_TYPE(value)->tp_name);
+        } else {
+            PyErr_Format(PyExc_ValueError, "str_errors must be 'strict', 'replace' or 'surrogateescape', not %R", value);
+        }
+        return -1;
+    }
+    case 4:
+        if (!PyBool_Check(value)) {
+            PyErr_Format(PyExc_TypeError, "allow_duplicate_keys must be True or False, not %.200s",
+                         Py_TYPE(value)->tp_name);
+            return -1;
+        }
+        allow_duplicate_keys = value == Py_True;
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+int DecodeOptions::traverse(visitproc visit, void *arg) {
+    Py_VISIT(tag_hook);
+    Py_VISIT(object_hook);
+    return 0;
+}
+
+void DecodeOptions::clear() {
+    Py_CLEAR(tag_hook);
+    Py_CLEAR(object_hook);
+}
+
+PyObject *decode_item(const unsigned char *data, size_t size, size_t *offset, const DecodeOptions &options,
+                      uint64_t base) {
+    Decoder decoder(data, size, *offset, options, base);
+    PyObject *value = decoder.item(Place::kValue);
+    if (value) *offset = decoder.offset();
+    return value;
+}
+
+namespace {
 
 // Takes loads' options, and `first` (data or fp) by position or by name.
 bool parse_arguments(const char *function, PyObject *first_name, PyObject *const *args, Py_ssize_t nargs,
-                     PyObject *kwnames, PyObject *&first, Options &options) {
+                     PyObject *kwnames, PyObject *&first, DecodeOptions &options) {
     if (nargs > 1) {
         PyErr_Format(PyExc_TypeError, "%s() takes 1 positional argument but %zd were given", function, nargs);
         return false;
     }
     first = nargs ? args[0] : nullptr;
-    PyObject *max_depth = nullptr, *tag_hook = nullptr;
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject *keyword = PyTuple_GET_ITEM(kwnames, k), *value = args[nargs + k];
-        PyObject *names[3] = {first_name, interned_max_depth, interned_tag_hook};
-        PyObject **slots[4] = {&first, &max_depth, &tag_hook, nullptr};
-        PyObject **slot = slots[keyword_index(keyword, names, 3)];
-        if (!slot) {
+        if (keyword_index(keyword, &first_name, 1) == 0) {
+            if (first) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", function, keyword);
+                return false;
+            }
+            first = value;
+            continue;
+        }
+        int taken = options.set(function, keyword, value);
+        if (taken < 0) return false;
+        if (taken == 0) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, keyword);
             return false;
         }
-        if (*slot) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", function, keyword);
-            return false;
-        }
-        *slot = value;
     }
     if (!first) {
         PyErr_Format(PyExc_TypeError, "%s() missing required argument '%U'", function, first_name);
         return false;
     }
-    if (max_depth) {
-        if (!PyLong_Check(max_depth) || PyBool_Check(max_depth)) {
-            PyErr_Format(PyExc_TypeError, "max_depth must be an int, not %.200s", Py_TYPE(max_depth)->tp_name);
-            return false;
-        }
-        options.max_depth = PyLong_AsUnsignedLongLong(max_depth);
-        if (options.max_depth == (unsigned long long)-1 && PyErr_Occurred()) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_ValueError, "max_depth must be from 0 (no limit) to 2**64-1, not %R", max_depth);
-            return false;
-        }
-    }
-    if (tag_hook && tag_hook != Py_None) {
-        if (!PyCallable_Check(tag_hook)) {
-            PyErr_Format(PyExc_TypeError, "tag_hook must be callable or None, not %.200s", Py_TYPE(tag_hook)->tp_name);
-            return false;
-        }
-        options.tag_hook = tag_hook;
-    }
     return true;
 }
 
-PyObject *decode(const unsigned char *data, size_t size, const Options &options) {
-    try {
-        return Decoder(data, size, options.max_depth, options.tag_hook).document();
-    } catch (const PythonErrorSet &) {
-        return nullptr;
-    } catch (const std::bad_alloc &) {
-        return PyErr_NoMemory();
-    }
+PyObject *decode(const unsigned char *data, size_t size, const DecodeOptions &options) {
+    return Decoder(data, size, 0, options, 0).document();
 }
 
-// Any C-contiguous buffer, read in place.
-PyObject *decode_buffer(PyObject *data, const Options &options) {
+// Any C-contiguous buffer, read in place. One error for every buffer that is
+// not contiguous, whatever its exporter would have raised.
+PyObject *decode_buffer(const char *function, PyObject *data, const DecodeOptions &options) {
     if (PyBytes_CheckExact(data)) {
         return decode(reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(data)), (size_t)PyBytes_GET_SIZE(data),
                       options);
     }
     Py_buffer view;
-    if (PyObject_GetBuffer(data, &view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
-    PyObject *value = decode(static_cast<const unsigned char *>(view.buf), (size_t)view.len, options);
+    if (PyObject_GetBuffer(data, &view, PyBUF_RECORDS_RO) < 0) return nullptr;
+    PyObject *value = nullptr;
+    if (!PyBuffer_IsContiguous(&view, 'C')) {
+        PyErr_Format(PyExc_BufferError, "%s() reads a C-contiguous buffer, and this %.200s is not one", function,
+                     Py_TYPE(data)->tp_name);
+    } else {
+        value = decode(static_cast<const unsigned char *>(view.buf), (size_t)view.len, options);
+    }
     PyBuffer_Release(&view);
     return value;
 }
 
 PyObject *loads_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *data;
-    Options options;
-    if (nargs == 1 && !kwnames) return decode_buffer(args[0], options);  // loads(data): the common call
+    DecodeOptions options;
+    if (nargs == 1 && !kwnames) return decode_buffer("loads", args[0], options);  // loads(data): the common call
     if (!parse_arguments("loads", interned_data, args, nargs, kwnames, data, options)) return nullptr;
-    return decode_buffer(data, options);
+    return decode_buffer("loads", data, options);
 }
 
 PyObject *load_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static PyObject *interned_fp = PyUnicode_InternFromString("fp");
     PyObject *fp;
-    Options options;
+    DecodeOptions options;
     if (!interned_fp || !parse_arguments("load", interned_fp, args, nargs, kwnames, fp, options)) return nullptr;
     Ref data(PyObject_CallMethodObjArgs(fp, interned_read, nullptr));
-    if (!data.get()) return nullptr;
+    if (!data) return nullptr;
     if (PyUnicode_Check(data.get())) {
         PyErr_SetString(PyExc_TypeError, "load() reads bytes: open the file in binary mode ('rb')");
         return nullptr;
     }
-    return decode_buffer(data.get(), options);
+    return decode_buffer("load", data.get(), options);
 }
 
 const char loads_doc[] =
-    "loads(data, *, max_depth=0, tag_hook=None)\n--\n\n"
+    "loads(data, *, max_depth=0, tag_hook=None, object_hook=None, str_errors='strict',\n"
+    "      allow_duplicate_keys=True)\n--\n\n"
     "Decode the one CBOR item that data holds (bytes or any C-contiguous buffer).\n\n"
     "Integers of any size, floats (half and single widened exactly), bytes, str,\n"
     "lists, dicts (arrays used as map keys become tuples), True, False, None and\n"
     "undefined. Tags 0 and 1 become timezone-aware datetimes, 2 and 3 ints, 4\n"
     "Decimal, 37 UUID, 100 and 1004 date, 258 set (frozenset in a key), 64-87\n"
-    "and 40 NumPy arrays (when NumPy imports), 55799 its content; any other tag\n"
+    "and 40 NumPy arrays (when NumPy imports), 55799 its content, 28/29 shared\n"
+    "values (one object, cycles kept), 256/25 string references; any other tag\n"
     "becomes Tag(tag, value), or tag_hook(tag, value) when tag_hook is given.\n"
     "Other simple values become Simple(n).\n\n"
-    "max_depth limits nesting as dumps counts it (0: no limit). Malformed input\n"
-    "raises CBORDecodeError (a ValueError) saying what was wrong and at which byte.";
+    "max_depth limits nesting as dumps counts it (0: no limit). object_hook(dict)\n"
+    "is called for every map, innermost first, and its value used instead.\n"
+    "str_errors is the handler for invalid UTF-8 ('strict': CBORDecodeError,\n"
+    "'replace', 'surrogateescape'). allow_duplicate_keys=False refuses a map\n"
+    "with a repeated key. Malformed input raises CBORDecodeError (a ValueError)\n"
+    "saying what was wrong and at which byte; CBORDecodeEOF when it ends inside\n"
+    "an item.";
 
 const char load_doc[] =
-    "load(fp, *, max_depth=0, tag_hook=None)\n--\n\n"
+    "load(fp, *, max_depth=0, tag_hook=None, object_hook=None, str_errors='strict',\n"
+    "     allow_duplicate_keys=True)\n--\n\n"
     "Read the whole binary file object fp and decode it as loads does.";
 
 PyMethodDef decoder_methods[] = {
@@ -1117,15 +1105,20 @@ PyMethodDef decoder_methods[] = {
 }  // namespace
 
 bool add_decoder(PyObject *module) {
-    PyDateTime_IMPORT;
+    if (!init_datetime_family()) return false;
     interned_data = PyUnicode_InternFromString("data");
     interned_max_depth = PyUnicode_InternFromString("max_depth");
     interned_tag_hook = PyUnicode_InternFromString("tag_hook");
     interned_read = PyUnicode_InternFromString("read");
+    interned_pos = PyUnicode_InternFromString("pos");
+    interned_object_hook = PyUnicode_InternFromString("object_hook");
+    interned_str_errors = PyUnicode_InternFromString("str_errors");
+    interned_allow_duplicate_keys = PyUnicode_InternFromString("allow_duplicate_keys");
     for (long i = 0; i < 24; ++i) {
         if (!(small_ints[i] = PyLong_FromLong(i))) return false;
     }
-    if (!PyDateTimeAPI || !interned_data || !interned_max_depth || !interned_tag_hook || !interned_read) return false;
+    if (!interned_pos || !interned_object_hook || !interned_str_errors || !interned_allow_duplicate_keys ||
+        !interned_data || !interned_max_depth || !interned_tag_hook || !interned_read) return false;
     return PyModule_AddFunctions(module, decoder_methods) == 0;
 }
 

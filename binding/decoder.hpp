@@ -1,9 +1,45 @@
-// loads and load: CBOR to Python objects.
+// loads and load: CBOR to Python objects. The entry points that read CBOR
+// (loads, load, the sequence readers) share one decoder and one set of options.
 #pragma once
 
 #include "python.hpp"
 
+#include <cstddef>
+#include <cstdint>
+
 namespace vantra {
+
+// The options every decoding entry point takes, checked once. Holds its own
+// references to the hooks.
+class DecodeOptions {
+public:
+    DecodeOptions() = default;
+    ~DecodeOptions() { clear(); }
+    DecodeOptions(const DecodeOptions &) = delete;
+    DecodeOptions &operator=(const DecodeOptions &) = delete;
+
+    // Takes the option called name (a str): 1 when it is one of them, 0 when
+    // no option has that name (nothing set), -1 with an error set for a bad
+    // value. function names the caller in messages ("loads").
+    int set(const char *function, PyObject *name, PyObject *value);
+    // For an owner's garbage-collector support.
+    int traverse(visitproc visit, void *arg);
+    void clear();
+
+    uint64_t max_depth = 0;           // 0: no limit
+    PyObject *tag_hook = nullptr;     // null for none
+    PyObject *object_hook = nullptr;  // null for none
+    const char *str_errors = "strict";  // the error handler for invalid UTF-8
+    bool allow_duplicate_keys = true;
+};
+
+// Decodes the one item that starts at data[*offset], within data[0..size):
+// a new reference, with *offset moved past the item; or null with an error
+// set, CBORDecodeEOF when the input ends inside the item (or before it).
+// Errors give positions as base + the offset in data, so that a caller reading
+// a stream in pieces reports where the byte sits in the whole stream.
+PyObject *decode_item(const unsigned char *data, size_t size, size_t *offset, const DecodeOptions &options,
+                      uint64_t base = 0);
 
 // Adds loads and load to the module; false with an error set.
 bool add_decoder(PyObject *module);

@@ -41,6 +41,7 @@ struct Sink {
     size_t segment_count;
     size_t segment_room;
     size_t segment_bytes;  // the texts' sizes, summed
+    class StringWriter *strings;  // the string references' table, when the Encoder writes them
 };
 
 // Makes room in the buffer for count more bytes: 0, or -1 when they cannot be had.
@@ -53,12 +54,28 @@ constexpr size_t kSegmentFrom = 512;
 // segment (a reference to owner is held until the output ends).
 void write_segment(Sink *sink, int major_type, PyObject *owner, const char *data, size_t size);
 
+// A string or byte string as a string reference (tag 25) when an equal one
+// was written before, else as itself, kept for later references when long
+// enough (references.cpp). owner keeps data alive; null: data is copied.
+void write_referenced(Sink *sink, int major_type, PyObject *owner, const char *data, size_t size);
+
 // A string or byte string whose bytes owner keeps alive.
 inline void write_text_of(Sink *sink, int major_type, PyObject *owner, const char *data, size_t size) {
-    if (size < kSegmentFrom) {
+    if (sink->strings) {
+        write_referenced(sink, major_type, owner, data, size);
+    } else if (size < kSegmentFrom) {
         if (cbor_inline::write_string(sink, major_type, data, size) < 0) raise_no_memory();
     } else {
         write_segment(sink, major_type, owner, data, size);
+    }
+}
+
+// A string or byte string whose bytes are copied now.
+inline void write_text_copy(Sink *sink, int major_type, const void *data, size_t size) {
+    if (sink->strings) {
+        write_referenced(sink, major_type, nullptr, static_cast<const char *>(data), size);
+    } else if (cbor_inline::write_string(sink, major_type, data, size) < 0) {
+        raise_no_memory();
     }
 }
 
@@ -180,12 +197,21 @@ class StackBound {
 public:
     explicit StackBound(const char *where = " while encoding a CBOR object")
         : floor_(thread_stack.floor ? thread_stack.floor : find_stack_floor()), where_(where) {}
-    void check() {
+    // False, with RecursionError set, past the bound.
+    bool within() {
 #ifdef VANTRA_INTERPRETER_STACK_LIMIT
-        if (stack_pointer() < ask_below_) ask_interpreter();
+        return stack_pointer() >= ask_below_ || ask_interpreter();
 #else
-        if (stack_pointer() < floor_) beyond_floor();
+        return stack_pointer() >= floor_ || beyond_floor();
 #endif
+    }
+    void check() {
+        if (!within()) throw PythonErrorSet();
+    }
+    // The bytes of stack left above the bound (0 when there is no bound).
+    uintptr_t room() const {
+        uintptr_t sp = stack_pointer();
+        return floor_ > 1 && sp > floor_ ? sp - floor_ : floor_ > 1 ? 0 : UINTPTR_MAX;
     }
     const char *where() const { return where_; }
     // The calling thread's state, looked up on the call's first container.
@@ -193,14 +219,14 @@ public:
         if (!thread_) thread_ = PyThreadState_Get();
         return thread_;
     }
-    // RecursionError: maximum recursion depth exceeded<where>.
-    [[noreturn]] void raise_too_deep() const;
 
 private:
-    void beyond_floor();
+    bool beyond_floor();
+    // RecursionError: maximum recursion depth exceeded<where>; false.
+    bool too_deep() const;
 #ifdef VANTRA_INTERPRETER_STACK_LIMIT
-    // Our floor, then the interpreter's limit; sets ask_below_.
-    void ask_interpreter();
+    // Our floor, then the interpreter's limit, as within(); sets ask_below_.
+    bool ask_interpreter();
     uintptr_t ask_below_ = UINTPTR_MAX;  // never above floor_ once asked
 #endif
     uintptr_t floor_;
@@ -223,41 +249,52 @@ inline int &recursion_remaining(PyThreadState *thread) {
 }
 #endif
 
-// Held around every container: nesting is bounded by Python's recursion limit
-// (from 3.14 on, by the interpreter's stack limit) and by the native stack
-// that is left, so no value can overflow the stack.
+// Py_EnterRecursiveCall, which raises RecursionError at the limit: false then.
+bool enter_recursive_call(StackBound &stack);
+
+// One more level of nesting: bounded by Python's recursion limit (from 3.14
+// on, by the interpreter's stack limit) and by the native stack that is left,
+// so that no value can overflow the stack. False, with RecursionError set,
+// past either; leave_nesting() undoes a true.
+inline bool enter_nesting(StackBound &stack) {
+    if (!stack.within()) return false;
+#ifdef VANTRA_INTERPRETER_STACK_LIMIT
+    return true;  // within() asks the interpreter
+#else
+#ifdef VANTRA_RECURSION_COUNT
+    int &remaining = recursion_remaining(stack.thread());
+    if (remaining > 0) {
+        --remaining;  // short of the limit, all that Py_EnterRecursiveCall does
+        return true;
+    }
+#endif
+    return enter_recursive_call(stack);
+#endif
+}
+
+inline void leave_nesting(StackBound &stack) {
+#if defined(VANTRA_RECURSION_COUNT)
+    ++recursion_remaining(stack.thread());
+#elif defined(VANTRA_INTERPRETER_STACK_LIMIT)
+    (void)stack;  // nothing was taken
+#else
+    (void)stack;
+    Py_LeaveRecursiveCall();
+#endif
+}
+
+// Held around every container the encoder writes.
 class NestingGuard {
 public:
-    explicit NestingGuard(StackBound &stack) {
-        stack.check();
-#ifndef VANTRA_INTERPRETER_STACK_LIMIT
-#ifdef VANTRA_RECURSION_COUNT
-        thread_ = stack.thread();
-        int &remaining = recursion_remaining(thread_);
-        if (remaining > 0) {
-            --remaining;  // short of the limit, all that Py_EnterRecursiveCall does
-            return;
-        }
-#endif
-        enter(stack);
-#endif
+    explicit NestingGuard(StackBound &stack) : stack_(stack) {
+        if (!enter_nesting(stack)) throw PythonErrorSet();
     }
-    ~NestingGuard() {
-#if defined(VANTRA_RECURSION_COUNT)
-        ++recursion_remaining(thread_);
-#elif !defined(VANTRA_INTERPRETER_STACK_LIMIT)
-        Py_LeaveRecursiveCall();
-#endif
-    }
+    ~NestingGuard() { leave_nesting(stack_); }
     NestingGuard(const NestingGuard &) = delete;
     NestingGuard &operator=(const NestingGuard &) = delete;
 
 private:
-    // Py_EnterRecursiveCall, which raises RecursionError at the limit.
-    static void enter(StackBound &stack);
-#ifdef VANTRA_RECURSION_COUNT
-    PyThreadState *thread_;
-#endif
+    StackBound &stack_;
 };
 
 // A writer fails only when the codec cannot allocate.
@@ -330,6 +367,10 @@ struct Encode {
     int operator()(unsigned long long v) const { return checked(cbor_inline::write_uint(out(), v)); }
     int operator()(long long v) const { return write_signed(v); }
     int operator()(std::string_view v) const {
+        if constexpr (!kDumps) {
+            write_text_copy(out(), 3, v.data(), v.size());
+            return 0;
+        }
         return checked(cbor_inline::write_string(out(), 3, v.data(), v.size()));
     }
     int operator()(const py::none &) const { return write_simple(kNull); }
@@ -445,6 +486,9 @@ struct Encode {
     // then the default hook; containers as below, but naming the place of a
     // value that cannot be written, and with sorted keys when deterministic.
     int write_other(PyObject *obj) const;
+    // Value sharing: a reference written for an object written before (true),
+    // or the mark of the next shared index written for this one (false).
+    bool written_before(PyObject *obj) const;
     int write_list_located(PyObject *list) const;
     int write_tuple_located(PyObject *tuple) const;
     int write_dict_located(PyObject *dict) const;

@@ -3,27 +3,22 @@
 // Tag, Simple, undefined), a default hook, and deterministic output.
 #include "python.hpp"
 
-#include <datetime.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "encoder.hpp"
 #include "entry.hpp"
+#include "references.hpp"
+#include "tags/tags.hpp"
 #include "values.hpp"
 
 namespace vantra {
-
-// What a call takes from its Encoder.
-struct EncoderSettings {
-    PyObject *default_hook;  // null for none
-    bool epoch;              // datetime_as="epoch"
-};
 
 template <bool Limited>
 struct EncoderCall {
@@ -33,35 +28,27 @@ struct EncoderCall {
     uint64_t max_depth;
     uint64_t error_text_limit = kErrorTextLimit;
     const EncoderSettings *settings;
+    SharedWriter *shared = nullptr;  // with value sharing
     bool types_looked_up = false;
 
     EncoderCall(uint64_t max, const EncoderSettings *call_settings)
         : sink(output.get()), max_depth(max), settings(call_settings) {}
 };
 
-namespace {
-
-constexpr unsigned char kUndefined = 0xf7;
-constexpr int kTag = 6, kBytes = 2, kText = 3;
-
-PyObject *name_utcoffset, *name_astimezone, *name_int, *name_dtype, *name_str, *name_write, *name_bit_length,
-    *name_to_bytes, *name_big;
-
 // ---- Types whose modules may never be imported ---------------------------------
 
-// An instance cannot exist before its module is imported, so a type is looked
-// up in sys.modules only, never imported, and kept once found.
-struct LazyType {
-    const char *module;
-    const char *name;
-    PyTypeObject *type;
-};
 LazyType decimal_type{"decimal", "Decimal", nullptr};
 LazyType uuid_type{"uuid", "UUID", nullptr};
 LazyType ndarray_type{"numpy", "ndarray", nullptr};
-bool have_datetime = false;
 
-[[noreturn]] void raise_python_error() { throw PythonErrorSet(); }
+void raise_python_error() { throw PythonErrorSet(); }
+
+namespace {
+
+constexpr unsigned char kUndefined = 0xf7;
+constexpr int kTag = kTagMajor, kBytes = kBytesMajor, kText = kTextMajor;
+
+PyObject *name_write;
 
 PyObject *imported(const char *name) {
     py::object key = py::reinterpret_steal<py::object>(PyUnicode_FromString(name));
@@ -71,7 +58,8 @@ PyObject *imported(const char *name) {
     return module;
 }
 
-// True when something new was found.
+}  // namespace
+
 bool look_up(LazyType &lazy) {
     if (lazy.type) return false;
     py::object module = py::reinterpret_steal<py::object>(imported(lazy.module));
@@ -91,27 +79,9 @@ bool look_up(LazyType &lazy) {
     return true;
 }
 
-bool look_up_types() {
-    bool found = false;
-    if (!have_datetime) {
-        py::object module = py::reinterpret_steal<py::object>(imported("datetime"));
-        if (module) {
-            PyDateTime_IMPORT;
-            if (!PyDateTimeAPI) raise_python_error();
-            have_datetime = found = true;
-        }
-    }
-    found |= look_up(decimal_type);
-    found |= look_up(uuid_type);
-    found |= look_up(ndarray_type);
-    return found;
-}
-
-bool is_instance(PyObject *obj, const LazyType &lazy) { return lazy.type && PyObject_TypeCheck(obj, lazy.type); }
-
 // ---- Errors that name the value's place ---------------------------------------------
 
-[[noreturn]] void refuse(PyObject *error_type, std::string what, std::string hint = "") {
+void refuse(PyObject *error_type, std::string what, std::string hint) {
     throw Unencodable{error_type, std::move(what), std::move(hint), {}};
 }
 
@@ -123,6 +93,8 @@ std::string utf8_of(PyObject *text) {
     if (!data) raise_python_error();
     return std::string(data, (size_t)size);
 }
+
+namespace {
 
 // A key as it would be written in a subscript: its repr, a str in double
 // quotes when that needs no escape, long ones cut.
@@ -184,6 +156,8 @@ std::string place(const std::vector<Unencodable::Step> &path) {
     raise_python_error();
 }
 
+}  // namespace
+
 // ---- Scalars of the Encoder's types ------------------------------------------------
 
 int write_head(Sink *sink, int major_type, uint64_t argument) {
@@ -195,310 +169,49 @@ int write_bytes_of(Sink *sink, PyObject *owner, const void *data, size_t size) {
     return 0;
 }
 
-// A non-negative exact int past 64 bits, as tag 2 or 3 over its big-endian magnitude.
-int write_bignum(Sink *sink, int tag, PyObject *magnitude) {
-    py::object bits = py::reinterpret_steal<py::object>(PyObject_CallMethodObjArgs(magnitude, name_bit_length, nullptr));
-    if (!bits) raise_python_error();
-    Py_ssize_t size = (PyLong_AsSsize_t(bits.ptr()) + 7) / 8;
-    py::object length = py::reinterpret_steal<py::object>(PyLong_FromSsize_t(size));
-    if (!length) raise_python_error();
-    py::object data = py::reinterpret_steal<py::object>(
-        PyObject_CallMethodObjArgs(magnitude, name_to_bytes, length.ptr(), name_big, nullptr));
-    if (!data) raise_python_error();
-    write_head(sink, kTag, (uint64_t)tag);
-    return write_bytes_of(sink, data.ptr(), PyBytes_AS_STRING(data.ptr()), (size_t)PyBytes_GET_SIZE(data.ptr()));
-}
-
 int write_float_value(Sink *sink, double value, bool shortest) {
     return checked(shortest ? cbor_inline::write_shortest_float(sink, value) : cbor_inline::write_float(sink, value));
 }
 
-// ---- datetime and date -----------------------------------------------------------
+// ---- Byte buffers ------------------------------------------------------------------
 
-PyObject *tzinfo_of(PyObject *dt) {
-#if PY_VERSION_HEX >= 0x030A0000
-    return PyDateTime_DATE_GET_TZINFO(dt);
-#else
-    auto *d = reinterpret_cast<PyDateTime_DateTime *>(dt);
-    return d->hastzinfo ? d->tzinfo : Py_None;
-#endif
-}
-
-[[noreturn]] void refuse_naive() {
-    refuse(PyExc_ValueError, "cannot encode a naive datetime",
-           ": give it a timezone, for example tzinfo=datetime.timezone.utc");
-}
-
-// Days from 1970-01-01 to a proleptic Gregorian date.
-long long days_from_civil(long long y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    long long era = (y >= 0 ? y : y - 399) / 400;
-    unsigned yoe = (unsigned)(y - era * 400);
-    unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-    unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + (long long)doe - 719468;
-}
-
-char *put_digits(char *p, unsigned value, int width) {
-    for (int i = width - 1; i >= 0; --i, value /= 10) p[i] = (char)('0' + value % 10);
-    return p + width;
-}
-
-char *put_date(char *p, PyObject *date) {
-    p = put_digits(p, (unsigned)PyDateTime_GET_YEAR(date), 4);
-    *p++ = '-';
-    p = put_digits(p, (unsigned)PyDateTime_GET_MONTH(date), 2);
-    *p++ = '-';
-    return put_digits(p, (unsigned)PyDateTime_GET_DAY(date), 2);
-}
-
-constexpr long long kMicro = 1000000;
-
-// The datetime's UTC offset in microseconds; a naive one is refused.
-long long utc_offset(PyObject *dt) {
-    PyObject *tzinfo = tzinfo_of(dt);
-    if (tzinfo == Py_None) refuse_naive();
-    if (tzinfo == PyDateTime_TimeZone_UTC) return 0;
-    py::object delta = py::reinterpret_steal<py::object>(PyObject_CallMethodObjArgs(dt, name_utcoffset, nullptr));
-    if (!delta) raise_python_error();
-    if (delta.ptr() == Py_None) refuse_naive();
-    // datetime.utcoffset() has checked it is a timedelta within a day.
-    return ((long long)PyDateTime_DELTA_GET_DAYS(delta.ptr()) * 86400 + PyDateTime_DELTA_GET_SECONDS(delta.ptr())) *
-               kMicro + PyDateTime_DELTA_GET_MICROSECONDS(delta.ptr());
-}
-
-// Tag 0: RFC 3339 text, "Z" for UTC. Offsets with seconds, which RFC 3339
-// cannot write, are written as the same instant in UTC.
-int write_datetime_text(Sink *sink, PyObject *dt) {
-    long long offset = utc_offset(dt);
-    py::object utc;
-    if (offset % (60 * kMicro) != 0) {
-        utc = py::reinterpret_steal<py::object>(
-            PyObject_CallMethodObjArgs(dt, name_astimezone, PyDateTime_TimeZone_UTC, nullptr));
-        if (!utc) raise_python_error();
-        dt = utc.ptr();
-        offset = 0;
-    }
-    char text[40];
-    char *p = put_date(text, dt);
-    *p++ = 'T';
-    p = put_digits(p, (unsigned)PyDateTime_DATE_GET_HOUR(dt), 2);
-    *p++ = ':';
-    p = put_digits(p, (unsigned)PyDateTime_DATE_GET_MINUTE(dt), 2);
-    *p++ = ':';
-    p = put_digits(p, (unsigned)PyDateTime_DATE_GET_SECOND(dt), 2);
-    if (unsigned micro = (unsigned)PyDateTime_DATE_GET_MICROSECOND(dt)) {
-        *p++ = '.';
-        p = put_digits(p, micro, 6);
-    }
-    if (offset == 0) {
-        *p++ = 'Z';
-    } else {
-        *p++ = offset < 0 ? '-' : '+';
-        long long minutes = (offset < 0 ? -offset : offset) / (60 * kMicro);
-        p = put_digits(p, (unsigned)(minutes / 60), 2);
-        *p++ = ':';
-        p = put_digits(p, (unsigned)(minutes % 60), 2);
-    }
-    write_head(sink, kTag, 0);
-    return checked(cbor_inline::write_string(sink, kText, text, (size_t)(p - text)));
-}
-
-// Tag 1: seconds since 1970-01-01T00:00Z, an int when whole.
-int write_datetime_epoch(Sink *sink, PyObject *dt, bool shortest) {
-    long long offset = utc_offset(dt);
-    long long days = days_from_civil(PyDateTime_GET_YEAR(dt), (unsigned)PyDateTime_GET_MONTH(dt),
-                                      (unsigned)PyDateTime_GET_DAY(dt));
-    long long seconds = days * 86400 + PyDateTime_DATE_GET_HOUR(dt) * 3600 + PyDateTime_DATE_GET_MINUTE(dt) * 60 +
-                        PyDateTime_DATE_GET_SECOND(dt);
-    long long micros = seconds * kMicro + PyDateTime_DATE_GET_MICROSECOND(dt) - offset;  // |micros| < 2**58
-    write_head(sink, kTag, 1);
-    if (micros % kMicro == 0) {
-        long long whole = micros / kMicro;
-        return checked(whole < 0 ? cbor_inline::write_negint(sink, whole) : cbor_inline::write_uint(sink, (uint64_t)whole));
-    }
-    // One rounding, as Python's int / int: exact operands below 2**53.
-    constexpr long long kExact = 1LL << 53;
-    if (micros > -kExact && micros < kExact) return write_float_value(sink, (double)micros / 1e6, shortest);
-    py::object numerator = py::reinterpret_steal<py::object>(PyLong_FromLongLong(micros));
-    py::object denominator = py::reinterpret_steal<py::object>(PyLong_FromLongLong(kMicro));
-    if (!numerator || !denominator) raise_python_error();
-    py::object quotient = py::reinterpret_steal<py::object>(PyNumber_TrueDivide(numerator.ptr(), denominator.ptr()));
-    if (!quotient) raise_python_error();
-    return write_float_value(sink, PyFloat_AsDouble(quotient.ptr()), shortest);
-}
-
-// Tag 1004: RFC 3339 full-date text.
-int write_date(Sink *sink, PyObject *date) {
-    char text[10];
-    put_date(text, date);
-    write_head(sink, kTag, 1004);
-    return checked(cbor_inline::write_string(sink, kText, text, sizeof text));
-}
-
-// ---- Decimal ---------------------------------------------------------------------
-
-// Tag 4 [exponent, mantissa], read from the decimal's own text ("-1.25E+7");
-// NaN and the infinities, which tag 4 cannot hold, as floats.
-int write_decimal(Sink *sink, PyObject *obj) {
-    py::object text = py::reinterpret_steal<py::object>(decimal_type.type->tp_str(obj));
-    if (!text) raise_python_error();
-    std::string s = utf8_of(text.ptr());
-    size_t i = 0;
-    bool negative = s[i] == '-';
-    if (negative || s[i] == '+') ++i;
-    if (i < s.size() && !(s[i] >= '0' && s[i] <= '9')) {
-        bool infinite = s[i] == 'I';
-        return checked(cbor_inline::write_float(sink, infinite ? (negative ? -HUGE_VAL : HUGE_VAL) : NAN));
-    }
-    size_t end = std::min(s.find_first_of("Ee", i), s.size()), dot = s.find('.', i);
-    std::string digits;
-    for (size_t j = i; j < end; ++j) {
-        if (j != dot) digits += s[j];
-    }
-    long long fraction = dot < end ? (long long)(end - dot - 1) : 0, exponent = 0;
-    if (end < s.size()) {
-        errno = 0;
-        exponent = std::strtoll(s.c_str() + end + 1, nullptr, 10);
-        if (errno) refuse(PyExc_ValueError, "cannot encode a Decimal whose exponent exceeds 64 bits");
-    }
-    exponent -= fraction;
-    write_head(sink, kTag, 4);
-    checked(cbor_inline::write_counted_head(sink, kArray, 2));
-    checked(exponent < 0 ? cbor_inline::write_negint(sink, exponent) : cbor_inline::write_uint(sink, (uint64_t)exponent));
-    if (digits.size() <= 18) {
-        long long mantissa = std::stoll(digits);
-        if (negative) mantissa = -mantissa;
-        return checked(mantissa < 0 ? cbor_inline::write_negint(sink, mantissa)
-                                    : cbor_inline::write_uint(sink, (uint64_t)mantissa));
-    }
-    // int(Decimal(digits)): exact, and without int(str)'s digit limit.
-    py::object whole = py::reinterpret_steal<py::object>(
-        PyObject_CallFunction(reinterpret_cast<PyObject *>(decimal_type.type), "s", ((negative ? "-" : "") + digits).c_str()));
-    if (!whole) raise_python_error();
-    py::object mantissa = py::reinterpret_steal<py::object>(PyNumber_Long(whole.ptr()));
-    if (!mantissa) raise_python_error();
-    return write_wide_int(sink, mantissa.ptr(), kErrorTextLimit);
-}
-
-// ---- UUID ----------------------------------------------------------------------
-
-// Tag 37 over the 16 bytes of its int.
-int write_uuid(Sink *sink, PyObject *obj) {
-    py::object value = py::reinterpret_steal<py::object>(PyObject_GetAttr(obj, name_int));
-    if (!value) raise_python_error();
-    if (!PyLong_Check(value.ptr())) refuse(PyExc_TypeError, "cannot encode a UUID whose int is of type " + type_name(value.ptr()));
-    py::object shift = py::reinterpret_steal<py::object>(PyLong_FromLong(64));
-    py::object high = py::reinterpret_steal<py::object>(shift ? PyNumber_Rshift(value.ptr(), shift.ptr()) : nullptr);
-    if (!high) raise_python_error();
-    unsigned long long low = PyLong_AsUnsignedLongLongMask(value.ptr());
-    unsigned long long top = PyLong_AsUnsignedLongLong(high.ptr());
-    if (PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) raise_python_error();
-        PyErr_Clear();
-        refuse(PyExc_ValueError, "cannot encode a UUID whose int is not from 0 to 2**128-1");
-    }
-    unsigned char bytes[16];
-    cbor_inline::store64(bytes, top);
-    cbor_inline::store64(bytes + 8, low);
-    write_head(sink, kTag, 37);
-    return checked(cbor_inline::write_string(sink, kBytes, bytes, sizeof bytes));
-}
-
-// ---- Byte buffers and NumPy arrays --------------------------------------------------
-
-// A memoryview of obj: it holds obj's buffer, so that a bytearray cannot be
-// resized, nor a memoryview released, while its bytes wait in the output.
+// The view holds obj's buffer, so that a bytearray cannot be resized, nor a
+// memoryview released, while its bytes wait in the output.
 py::object view_of(PyObject *obj) {
     py::object view = py::reinterpret_steal<py::object>(PyMemoryView_FromObject(obj));
     if (!view) raise_python_error();
     return view;
 }
 
-// Contiguous bytes as a byte string, kept for the result (long ones) or
-// copied now; false when they are not contiguous.
 bool write_contiguous(Sink *sink, PyObject *view_object, bool keep) {
     Py_buffer *view = PyMemoryView_GET_BUFFER(view_object);
     if (!PyBuffer_IsContiguous(view, 'C')) return false;
     if (keep) {
         write_bytes_of(sink, view_object, view->buf, (size_t)view->len);
     } else {
-        checked(cbor_inline::write_string(sink, kBytes, view->buf, (size_t)view->len));
+        write_text_copy(sink, kBytes, view->buf, (size_t)view->len);
     }
     return true;
 }
 
-// The typed-array tag for a dtype's array-interface text ("<f8", "|u1"), or
-// 0 when it has none: tag 64 + 16 float + 8 signed + 4 little endian + log2
-// of the width (for floats, less one).
-unsigned typed_array_tag(const std::string &typestr) {
-    if (typestr.size() != 3) return 0;
-    char order = typestr[0], kind = typestr[1];
-    int width = typestr[2] - '0';
-    int ll = width == 1 ? 0 : width == 2 ? 1 : width == 4 ? 2 : width == 8 ? 3 : -1;
-    if (ll < 0 || (order != '<' && order != '>' && order != '|')) return 0;
-    unsigned little = order == '<' ? 4 : 0;
-    if (kind == 'u') return 64 + (width == 1 ? 0 : little) + (unsigned)ll;
-    if (kind == 'i') return 72 + (width == 1 ? 0 : little) + (unsigned)ll;
-    if (kind == 'f' && width >= 2) return 80 + little + (unsigned)ll - 1;
-    return 0;
-}
-
-std::string dtype_text(PyObject *array) {
-    py::object dtype = py::reinterpret_steal<py::object>(PyObject_GetAttr(array, name_dtype));
-    if (!dtype) raise_python_error();
-    py::object text = py::reinterpret_steal<py::object>(PyObject_GetAttr(dtype.ptr(), name_str));
-    if (!text) raise_python_error();
-    if (!PyUnicode_Check(text.ptr())) return "";
-    return utf8_of(text.ptr());
-}
-
-// An RFC 8746 typed array over the raw data, in tag 40 [shape, typed array]
-// unless it has one dimension; a non-contiguous array as its C-ordered copy.
-// Its data is kept for the result (not copied now) only when keep says no
-// Python code runs before the result is made: resize(refcheck=False) frees
-// an array's data whatever views of it exist.
-bool write_ndarray(Sink *sink, PyObject *array, bool keep) {
-    unsigned tag = typed_array_tag(dtype_text(array));
-    if (!tag) return false;
-    py::object view_object = view_of(array);
-    Py_buffer *view = PyMemoryView_GET_BUFFER(view_object.ptr());
-    if (view->ndim != 1) {
-        write_head(sink, kTag, 40);
-        checked(cbor_inline::write_counted_head(sink, kArray, 2));
-        checked(cbor_inline::write_counted_head(sink, kArray, (size_t)view->ndim));
-        for (int d = 0; d < view->ndim; ++d) checked(cbor_inline::write_uint(sink, (uint64_t)view->shape[d]));
-    }
-    write_head(sink, kTag, tag);
-    if (write_contiguous(sink, view_object.ptr(), keep)) return true;
-    size_t size = (size_t)view->len;
-    write_head(sink, kBytes, size);
-    unsigned char *to = cbor_inline::reserve(sink, size);
-    if (!to) raise_no_memory();
-    if (PyBuffer_ToContiguous(to, view, view->len, 'C') < 0) raise_python_error();
-    sink->length += size;
-    return true;
-}
-
-enum class Leaf { kWritten, kNotMine, kUnsupported };
+namespace {
 
 // The Encoder's scalar types; kUnsupported for a kind it takes only in some
 // forms (a non-contiguous memoryview, an array of another dtype). last: obj
 // is the whole value.
 Leaf write_leaf(Sink *sink, PyObject *obj, const EncoderSettings &settings, bool shortest, bool last) {
-    PyTypeObject *type = Py_TYPE(obj);
     if (obj == Undefined) {
         checked(cbor_inline::write_byte(sink, kUndefined));
         return Leaf::kWritten;
     }
-    if (type == SimpleType) {
+    if (Py_TYPE(obj) == SimpleType) {
         write_head(sink, 7, reinterpret_cast<SimpleObject *>(obj)->value);
         return Leaf::kWritten;
     }
     if (PyByteArray_Check(obj)) {
         size_t size = (size_t)PyByteArray_GET_SIZE(obj);
         if (size < kSegmentFrom) {
-            checked(cbor_inline::write_string(sink, kBytes, PyByteArray_AS_STRING(obj), size));
+            write_text_copy(sink, kBytes, PyByteArray_AS_STRING(obj), size);
         } else {
             write_contiguous(sink, view_of(obj).ptr(), true);  // held, a bytearray cannot be resized
         }
@@ -508,34 +221,12 @@ Leaf write_leaf(Sink *sink, PyObject *obj, const EncoderSettings &settings, bool
         // What it views may not refuse a resize (a NumPy array does not).
         return write_contiguous(sink, view_of(obj).ptr(), last) ? Leaf::kWritten : Leaf::kUnsupported;
     }
-    if (have_datetime && PyDateTime_Check(obj)) {
-        if (settings.epoch) {
-            write_datetime_epoch(sink, obj, shortest);
-        } else {
-            write_datetime_text(sink, obj);
-        }
-    } else if (have_datetime && PyDate_Check(obj)) {
-        write_date(sink, obj);
-    } else if (is_instance(obj, decimal_type)) {
-        write_decimal(sink, obj);
-    } else if (is_instance(obj, uuid_type)) {
-        write_uuid(sink, obj);
-    } else if (ndarray_type.type && type == ndarray_type.type) {
-        return write_ndarray(sink, obj, last) ? Leaf::kWritten : Leaf::kUnsupported;
-    } else {
-        // Subclasses may mean more than their data (a mask, a unit): not taken as arrays.
-        return is_instance(obj, ndarray_type) ? Leaf::kUnsupported : Leaf::kNotMine;
-    }
-    return Leaf::kWritten;
+    return write_family_type(WriteArgs{sink, settings, shortest, last}, obj);
 }
 
 std::string unsupported_note(PyObject *obj) {
     if (PyMemoryView_Check(obj)) return " (not C-contiguous)";
-    if (ndarray_type.type && Py_TYPE(obj) == ndarray_type.type) {
-        return " (dtype " + dtype_text(obj) + ": typed arrays hold integers of 8 to 64 bits and float16/32/64)";
-    }
-    if (is_instance(obj, ndarray_type)) return " (a subclass of numpy.ndarray: numpy.asarray() gives its data)";
-    return "";
+    return ndarray_note(obj);
 }
 
 // The scratch output that a deterministic map's keys (or a set's elements)
@@ -600,28 +291,6 @@ auto located(Write &&write, Where &&where) {
 
 // ---- The Encoder's handlers --------------------------------------------------------
 
-int write_wide_int(Sink *sink, PyObject *obj, uint64_t error_text_limit) {
-    int overflow;
-    PyLong_AsLongLongAndOverflow(obj, &overflow);
-    if (overflow == 0) return write_int(sink, obj, error_text_limit);
-    // The int's own value, whatever a subclass's conversions say.
-    py::object exact = py::reinterpret_steal<py::object>(PyLong_Type.tp_as_number->nb_int(obj));
-    if (!exact) raise_python_error();
-    if (overflow > 0) {
-        PyLong_AsUnsignedLongLong(exact.ptr());
-        if (!PyErr_Occurred()) return write_int(sink, obj, error_text_limit);
-        PyErr_Clear();
-        return write_bignum(sink, 2, exact.ptr());
-    }
-    // Below -2**63: major type 1 holds -1 - n up to 2**64-1, tag 3 the rest.
-    py::object complement = py::reinterpret_steal<py::object>(PyLong_Type.tp_as_number->nb_invert(exact.ptr()));
-    if (!complement) raise_python_error();
-    unsigned long long argument = PyLong_AsUnsignedLongLong(complement.ptr());
-    if (!PyErr_Occurred()) return write_head(sink, 1, argument);
-    PyErr_Clear();
-    return write_bignum(sink, 3, complement.ptr());
-}
-
 int write_str_or_refuse(Sink *sink, PyObject *obj) {
     Py_ssize_t size;
     const char *utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
@@ -634,7 +303,7 @@ int write_str_or_refuse(Sink *sink, PyObject *obj) {
         Py_XDECREF(value);
         Py_XDECREF(traceback);
         if (!reason) raise_python_error();
-        refuse(PyExc_ValueError, "cannot encode a str that UTF-8 cannot hold", ": " + utf8_of(reason.ptr()));
+        refuse(CBOREncodeValueError, "cannot encode a str that UTF-8 cannot hold", ": " + utf8_of(reason.ptr()));
     }
     write_text_of(sink, kText, obj, utf8, (size_t)size);
     return 0;
@@ -645,6 +314,7 @@ int Encode<Indefinite, Limited, M>::write_other(PyObject *obj) const {
     constexpr bool shortest = M == Mode::Deterministic;
     PyTypeObject *type = Py_TYPE(obj);
     if (type == TagType) {
+        if (written_before(obj)) return 0;
         TagObject *tag = reinterpret_cast<TagObject *>(obj);
         write_head(out(), kTag, tag->tag);
         NestingGuard guard(stack);
@@ -653,6 +323,7 @@ int Encode<Indefinite, Limited, M>::write_other(PyObject *obj) const {
         return 0;
     }
     if (PyAnySet_Check(obj)) {
+        if (written_before(obj)) return 0;
         // A snapshot: elements' hooks may change the set, not what is written.
         py::object items = py::reinterpret_steal<py::object>(PySequence_List(obj));
         if (!items) raise_python_error();
@@ -667,7 +338,7 @@ int Encode<Indefinite, Limited, M>::write_other(PyObject *obj) const {
                 located([&] { element(PyList_GET_ITEM(items.ptr(), i)); }, in_set);
                 apart.add(at, i);
             }
-            if (!apart.sort()) refuse(PyExc_ValueError, "cannot write deterministically a set with two elements written alike");
+            if (!apart.sort()) refuse(CBOREncodeValueError, "cannot write deterministically a set with two elements written alike");
             head(kArray, count);
             for (const auto &span : apart.spans()) checked(cbor_inline::append(out(), apart.data(span), span.size));
             return 0;
@@ -691,8 +362,17 @@ int Encode<Indefinite, Limited, M>::write_other(PyObject *obj) const {
     }
     // Nothing written yet, and not apart: obj is the whole value, the last thing written.
     bool last = encoder.sink == encoder.output.get() && encoder.sink->length == 0;
+    // Shared by identity when one of the Encoder's own types takes it (the
+    // mark is taken back when none does).
+    size_t mark = out()->length;
+    bool marked = encoder.shared && obj != Undefined && type != SimpleType;
+    if (marked && written_before(obj)) return 0;
     Leaf leaf = write_leaf(out(), obj, *encoder.settings, shortest, last);
     if (leaf == Leaf::kWritten) return 0;
+    if (marked) {
+        out()->length = mark;
+        encoder.shared->forget_last();
+    }
     if (leaf == Leaf::kNotMine) {
         DumpValue value;
         if (classify_general(obj, true, value)) return std::visit(*this, value);
@@ -701,19 +381,35 @@ int Encode<Indefinite, Limited, M>::write_other(PyObject *obj) const {
         if (look_up_types()) return write_other(obj);
     }
     if (PyObject *hook = encoder.settings->default_hook) {
+        if (written_before(obj)) return 0;
         NestingGuard guard(stack);  // a hook that keeps returning what it is given ends here
         py::object result = py::reinterpret_steal<py::object>(PyObject_CallFunctionObjArgs(hook, obj, nullptr));
         if (!result) raise_python_error();
         return write_object(result.ptr());
     }
-    refuse(PyExc_TypeError, "cannot encode object of type " + type_name(obj) +
+    refuse(CBOREncodeTypeError, "cannot encode object of type " + type_name(obj) +
                                 (leaf == Leaf::kUnsupported ? unsupported_note(obj) : ""));
+}
+
+template <bool Indefinite, bool Limited, Mode M>
+bool Encode<Indefinite, Limited, M>::written_before(PyObject *obj) const {
+    SharedWriter *shared = encoder.shared;
+    if (!shared) return false;
+    int64_t index = shared->find_or_add(obj);
+    if (index < 0) {
+        write_head(out(), kTag, kShareable);
+        return false;
+    }
+    write_head(out(), kTag, kSharedRef);
+    checked(cbor_inline::write_uint(out(), (uint64_t)index));
+    return true;
 }
 
 // dumps' container loops, each knowing where it is when an Unencodable
 // passes: its catch costs nothing until one does.
 template <bool Indefinite, bool Limited, Mode M>
 int Encode<Indefinite, Limited, M>::write_list_located(PyObject *list) const {
+    if (written_before(list)) return 0;
     NestingGuard guard(stack);
     Py_ssize_t count = PyList_GET_SIZE(list), i = 0;
     head(kArray, count);
@@ -733,6 +429,7 @@ int Encode<Indefinite, Limited, M>::write_list_located(PyObject *list) const {
 
 template <bool Indefinite, bool Limited, Mode M>
 int Encode<Indefinite, Limited, M>::write_tuple_located(PyObject *tuple) const {
+    if (written_before(tuple)) return 0;
     NestingGuard guard(stack);
     Py_ssize_t count = PyTuple_GET_SIZE(tuple), i = 0;
     head(kArray, count);
@@ -751,6 +448,7 @@ int Encode<Indefinite, Limited, M>::write_tuple_located(PyObject *tuple) const {
 template <bool Indefinite, bool Limited, Mode M>
 int Encode<Indefinite, Limited, M>::write_dict_located(PyObject *dict) const {
     if constexpr (M == Mode::Extended) {
+        if (written_before(dict)) return 0;
         NestingGuard guard(stack);
         Py_ssize_t count = PyDict_GET_SIZE(dict), pos = 0, written = 0;
         PyObject *k = nullptr, *v;
@@ -785,7 +483,7 @@ int Encode<Indefinite, Limited, M>::write_dict_located(PyObject *dict) const {
         located([&] { element(item(i, 0)); }, [](Unencodable &e) { e.in_key(); });
         apart.add(at, i);
     }
-    if (!apart.sort()) refuse(PyExc_ValueError, "cannot write deterministically a map with two keys written alike");
+    if (!apart.sort()) refuse(CBOREncodeValueError, "cannot write deterministically a map with two keys written alike");
     head(kMap, count);
     for (const auto &span : apart.spans()) {
         checked(cbor_inline::append(out(), apart.data(span), span.size));
@@ -812,6 +510,13 @@ EncoderObject *as_encoder(PyObject *self) { return reinterpret_cast<EncoderObjec
 template <bool Indefinite, bool Limited, Mode M>
 PyObject *encode_in(const EncoderObject *self, PyObject *value) {
     EncoderCall<Limited> call(self->max_depth, &self->settings);
+    std::unique_ptr<SharedWriter> shared(self->settings.value_sharing ? new SharedWriter() : nullptr);
+    std::unique_ptr<StringWriter> strings(self->settings.string_referencing ? new StringWriter() : nullptr);
+    call.shared = shared.get();
+    if (strings) {
+        call.sink->strings = strings.get();
+        write_head(call.sink, kTag, kStringNamespace);  // one namespace around the whole value
+    }
     try {
         Encode<Indefinite, Limited, M>{call}.write_object(value);
     } catch (const Unencodable &e) {
@@ -838,10 +543,30 @@ PyObject *encode_value(const EncoderObject *self, PyObject *value) {
 
 PyObject *encoder_encode(PyObject *self, PyObject *value) { return encode_value(as_encoder(self), value); }
 
+// The argument parser's own TypeError, as the Encoder's class for it.
+void arguments_refused() {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(CBOREncodeTypeError)) {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        PyObject *text = value ? PyObject_Str(value) : nullptr;
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+        if (text) {
+            PyErr_SetObject(CBOREncodeTypeError, text);
+            Py_DECREF(text);
+        }
+    }
+}
+
 PyObject *encoder_dump(PyObject *self, PyObject *args, PyObject *kwargs) {
     static const char *names[] = {"value", "fp", nullptr};
     PyObject *value, *fp;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:dump", const_cast<char **>(names), &value, &fp)) return nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:dump", const_cast<char **>(names), &value, &fp)) {
+        arguments_refused();
+        return nullptr;
+    }
     PyObject *data = encode_value(as_encoder(self), value);
     if (!data) return nullptr;
     PyObject *written = PyObject_CallMethodObjArgs(fp, name_write, data, nullptr);
@@ -856,7 +581,7 @@ PyObject *encoder_dump(PyObject *self, PyObject *args, PyObject *kwargs) {
 bool flag_option(PyObject *given, const char *name, bool &out) {
     if (!given) return true;
     if (!PyBool_Check(given)) {
-        PyErr_Format(PyExc_TypeError, "%s must be True or False, not %.200s", name, Py_TYPE(given)->tp_name);
+        PyErr_Format(CBOREncodeTypeError, "%s must be True or False, not %.200s", name, Py_TYPE(given)->tp_name);
         return false;
     }
     out = given == Py_True;
@@ -866,7 +591,7 @@ bool flag_option(PyObject *given, const char *name, bool &out) {
 bool depth_option(PyObject *given, unsigned long long &out) {
     if (!given) return true;
     if (!PyIndex_Check(given)) {
-        PyErr_Format(PyExc_TypeError, "max_depth must be an int, not %.200s", Py_TYPE(given)->tp_name);
+        PyErr_Format(CBOREncodeTypeError, "max_depth must be an int, not %.200s", Py_TYPE(given)->tp_name);
         return false;
     }
     py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(given));
@@ -875,7 +600,7 @@ bool depth_option(PyObject *given, unsigned long long &out) {
     if (out == (unsigned long long)-1 && PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
         PyErr_Clear();
-        PyErr_Format(PyExc_ValueError, "max_depth must be from 0 (no limit) to 2**64-1, not %R", index.ptr());
+        PyErr_Format(CBOREncodeValueError, "max_depth must be from 0 (no limit) to 2**64-1, not %R", index.ptr());
         return false;
     }
     return true;
@@ -886,38 +611,48 @@ bool datetime_option(PyObject *given, bool &epoch) {
     if (PyUnicode_Check(given)) {
         if (PyUnicode_CompareWithASCIIString(given, "text") == 0) return epoch = false, true;
         if (PyUnicode_CompareWithASCIIString(given, "epoch") == 0) return epoch = true, true;
-        PyErr_Format(PyExc_ValueError, "datetime_as must be 'text' or 'epoch', not %R", given);
+        PyErr_Format(CBOREncodeValueError, "datetime_as must be 'text' or 'epoch', not %R", given);
         return false;
     }
-    PyErr_Format(PyExc_TypeError, "datetime_as must be 'text' or 'epoch', not %.200s", Py_TYPE(given)->tp_name);
+    PyErr_Format(CBOREncodeTypeError, "datetime_as must be 'text' or 'epoch', not %.200s", Py_TYPE(given)->tp_name);
     return false;
 }
 
 PyObject *encoder_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
-    static const char *names[] = {"indefinite", "deterministic", "default", "datetime_as", "max_depth", nullptr};
+    static const char *names[] = {"indefinite", "deterministic", "default", "datetime_as", "max_depth",
+                                  "value_sharing", "string_referencing", nullptr};
     PyObject *indefinite = nullptr, *deterministic = nullptr, *hook = nullptr, *datetime_as = nullptr,
-             *max_depth = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOOO:Encoder", const_cast<char **>(names), &indefinite,
-                                     &deterministic, &hook, &datetime_as, &max_depth)) {
+             *max_depth = nullptr, *value_sharing = nullptr, *string_referencing = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOOOOO:Encoder", const_cast<char **>(names), &indefinite,
+                                     &deterministic, &hook, &datetime_as, &max_depth, &value_sharing,
+                                     &string_referencing)) {
+        arguments_refused();
         return nullptr;
     }
-    EncoderSettings settings{nullptr, false};
+    EncoderSettings settings{};
     bool is_indefinite = false, is_deterministic = false;
     unsigned long long depth = 0;
     if (!flag_option(indefinite, "indefinite", is_indefinite) ||
         !flag_option(deterministic, "deterministic", is_deterministic) || !datetime_option(datetime_as, settings.epoch) ||
-        !depth_option(max_depth, depth)) {
+        !depth_option(max_depth, depth) || !flag_option(value_sharing, "value_sharing", settings.value_sharing) ||
+        !flag_option(string_referencing, "string_referencing", settings.string_referencing)) {
         return nullptr;
     }
     if (hook && hook != Py_None) {
         if (!PyCallable_Check(hook)) {
-            return PyErr_Format(PyExc_TypeError, "default must be callable or None, not %.200s", Py_TYPE(hook)->tp_name);
+            return PyErr_Format(CBOREncodeTypeError, "default must be callable or None, not %.200s", Py_TYPE(hook)->tp_name);
         }
         settings.default_hook = hook;
     }
     if (is_indefinite && is_deterministic) {
-        PyErr_SetString(PyExc_ValueError,
+        PyErr_SetString(CBOREncodeValueError,
                         "deterministic=True writes definite lengths only: indefinite must be False with it");
+        return nullptr;
+    }
+    if (is_deterministic && (settings.value_sharing || settings.string_referencing)) {
+        PyErr_SetString(CBOREncodeValueError,
+                        "deterministic=True cannot be used with value_sharing or string_referencing: their "
+                        "references follow the order items are written in, which sorting the keys changes");
         return nullptr;
     }
     EncoderObject *self = reinterpret_cast<EncoderObject *>(type->tp_alloc(type, 0));
@@ -965,13 +700,20 @@ PyObject *get_datetime_as(PyObject *self, void *) {
     return PyUnicode_FromString(as_encoder(self)->settings.epoch ? "epoch" : "text");
 }
 PyObject *get_max_depth(PyObject *self, void *) { return PyLong_FromUnsignedLongLong(as_encoder(self)->max_depth); }
+PyObject *get_value_sharing(PyObject *self, void *) { return PyBool_FromLong(as_encoder(self)->settings.value_sharing); }
+PyObject *get_string_referencing(PyObject *self, void *) {
+    return PyBool_FromLong(as_encoder(self)->settings.string_referencing);
+}
 
 PyObject *encoder_repr(PyObject *self) {
     EncoderObject *e = as_encoder(self);
     py::object hook = py::reinterpret_steal<py::object>(get_default(self, nullptr));
-    return PyUnicode_FromFormat("Encoder(indefinite=%s, deterministic=%s, default=%R, datetime_as='%s', max_depth=%llu)",
+    return PyUnicode_FromFormat("Encoder(indefinite=%s, deterministic=%s, default=%R, datetime_as='%s', max_depth=%llu, "
+                                "value_sharing=%s, string_referencing=%s)",
                                 e->indefinite ? "True" : "False", e->deterministic ? "True" : "False", hook.ptr(),
-                                e->settings.epoch ? "epoch" : "text", e->max_depth);
+                                e->settings.epoch ? "epoch" : "text", e->max_depth,
+                                e->settings.value_sharing ? "True" : "False",
+                                e->settings.string_referencing ? "True" : "False");
 }
 
 PyGetSetDef encoder_getset[] = {
@@ -985,6 +727,11 @@ PyGetSetDef encoder_getset[] = {
      const_cast<char *>("'text' (tag 0, RFC 3339) or 'epoch' (tag 1, seconds since 1970)."), nullptr},
     {const_cast<char *>("max_depth"), get_max_depth, nullptr,
      const_cast<char *>("Deepest nesting of elements allowed; 0 for no limit."), nullptr},
+    {const_cast<char *>("value_sharing"), get_value_sharing, nullptr,
+     const_cast<char *>("Objects written once (tag 28) and referred to after (tag 29): shared and cyclic values."),
+     nullptr},
+    {const_cast<char *>("string_referencing"), get_string_referencing, nullptr,
+     const_cast<char *>("Repeated strings written as references (tag 25) inside one namespace (tag 256)."), nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -1002,7 +749,8 @@ PyMethodDef encoder_methods[] = {
 };
 
 const char encoder_doc[] =
-    "Encoder(*, indefinite=False, deterministic=False, default=None, datetime_as='text', max_depth=0)\n--\n\n"
+    "Encoder(*, indefinite=False, deterministic=False, default=None, datetime_as='text', max_depth=0,\n"
+    "        value_sharing=False, string_referencing=False)\n--\n\n"
     "Encodes Python objects to CBOR with options checked once, here.\n\n"
     "Everything dumps takes is written as dumps writes it (with the same indefinite and\n"
     "max_depth); besides: ints of any size (tags 2 and 3 past 64 bits), timezone-aware\n"
@@ -1015,7 +763,12 @@ const char encoder_doc[] =
     "  sorted by their encodings, floats at their shortest exact width.\n"
     "default: called with any other object; what it returns is written in its place.\n"
     "datetime_as: 'text' or 'epoch'.\n"
-    "max_depth: deepest nesting of elements allowed (0: no limit).";
+    "max_depth: deepest nesting of elements allowed (0: no limit).\n"
+    "value_sharing: every container (and every other object written by identity)\n"
+    "  written once, under tag 28, and referred to by tag 29 after: shared and\n"
+    "  cyclic structures come back shared and cyclic.\n"
+    "string_referencing: the value inside a tag 256 namespace, each repeated text or\n"
+    "  byte string written as a tag 25 reference to its first occurrence.";
 
 PyType_Slot encoder_slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(encoder_new)},
@@ -1037,9 +790,7 @@ bool add_encoder_type(PyObject *module) {
     struct {
         PyObject **name;
         const char *text;
-    } names[] = {{&name_utcoffset, "utcoffset"}, {&name_astimezone, "astimezone"}, {&name_int, "int"},
-                 {&name_dtype, "dtype"},         {&name_str, "str"},               {&name_write, "write"},
-                 {&name_bit_length, "bit_length"}, {&name_to_bytes, "to_bytes"},   {&name_big, "big"}};
+    } names[] = {{&name_write, "write"}};
     for (auto &entry : names) {
         if (!(*entry.name = PyUnicode_InternFromString(entry.text))) return false;
     }

@@ -5,6 +5,7 @@
 
 #include "encoder.hpp"
 #include "decoder.hpp"
+#include "diag.hpp"
 #include "entry.hpp"
 #include "values.hpp"
 
@@ -89,7 +90,8 @@ PYBIND11_MODULE(vantra_cbor, m) {
     Write dumps(value, indefinite, max_depth) to the binary file object fp
     )pbdoc");
     vantra::install_entry(m);
-    if (!vantra::add_value_types(m.ptr()) || !vantra::add_decoder(m.ptr()) || !vantra::add_encoder_type(m.ptr())) {
+    if (!vantra::add_value_types(m.ptr()) || !vantra::add_decoder(m.ptr()) || !vantra::add_encoder_type(m.ptr()) ||
+        !vantra::add_diag(m.ptr())) {
         throw py::error_already_set();
     }
     vantra::prepare_exceptions();

@@ -52,7 +52,7 @@ void write_segment(Sink *sink, int major_type, PyObject *owner, const char *data
     sink->segment_bytes += size;
 }
 
-Output::Output() : sink_{spare.data, 0, spare.capacity, spare.segments, 0, spare.segment_room, 0} {
+Output::Output() : sink_{spare.data, 0, spare.capacity, spare.segments, 0, spare.segment_room, 0, nullptr} {
     spare = Spare();
 }
 

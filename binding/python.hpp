@@ -26,6 +26,18 @@
 #pragma weak _PyThreadState_UncheckedGet
 #endif
 
+// Inlining hints, where the compiler takes them.
+#if defined(_MSC_VER)
+#define VANTRA_INLINE __forceinline
+#define VANTRA_NOINLINE __declspec(noinline)
+#elif defined(__GNUC__)
+#define VANTRA_INLINE __attribute__((always_inline)) inline
+#define VANTRA_NOINLINE __attribute__((noinline))
+#else
+#define VANTRA_INLINE inline
+#define VANTRA_NOINLINE
+#endif
+
 // Which of the interned names a keyword argument is: its index, or count for
 // none. Keywords written in code are interned too, so one pointer pass finds
 // them; the rest are compared by value.

@@ -11,7 +11,12 @@ namespace vantra {
 PyTypeObject *TagType;
 PyTypeObject *SimpleType;
 PyObject *Undefined;
+PyObject *CBORError;
 PyObject *CBORDecodeError;
+PyObject *CBORDecodeEOF;
+PyObject *CBOREncodeError;
+PyObject *CBOREncodeTypeError;
+PyObject *CBOREncodeValueError;
 
 namespace {
 
@@ -277,22 +282,52 @@ PyObject *make_simple(unsigned char value) {
     return reinterpret_cast<PyObject *>(s);
 }
 
+// An exception class deriving from base (and from also, when given).
+static PyObject *error_class(const char *name, const char *doc, PyObject *base, PyObject *also = nullptr) {
+    PyObject *bases = also ? PyTuple_Pack(2, base, also) : nullptr;
+    if (also && !bases) return nullptr;
+    PyObject *type = PyErr_NewExceptionWithDoc(name, doc, also ? bases : base, nullptr);
+    Py_XDECREF(bases);
+    return type;
+}
+
 bool add_value_types(PyObject *module) {
-    CBORDecodeError = PyErr_NewExceptionWithDoc(
+    CBORError = error_class("vantra_cbor.CBORError", "The base of every error vantra_cbor raises about CBOR.",
+                            PyExc_Exception);
+    CBORDecodeError = CBORError ? error_class(
         "vantra_cbor.CBORDecodeError",
         "Raised for malformed CBOR input; the message says what was wrong and at which byte (also in pos).",
-        PyExc_ValueError, nullptr);
+        CBORError, PyExc_ValueError) : nullptr;
+    CBORDecodeEOF = CBORDecodeError ? error_class(
+        "vantra_cbor.CBORDecodeEOF",
+        "Raised when the input ends inside an item (or before one): more bytes may complete it.",
+        CBORDecodeError, PyExc_EOFError) : nullptr;
+    CBOREncodeError = CBORError ? error_class("vantra_cbor.CBOREncodeError",
+                                              "Raised by the Encoder for a value or an option it cannot take.",
+                                              CBORError) : nullptr;
+    CBOREncodeTypeError = CBOREncodeError ? error_class(
+        "vantra_cbor.CBOREncodeTypeError", "An object of a type the Encoder cannot write, or an option of the wrong type.",
+        CBOREncodeError, PyExc_TypeError) : nullptr;
+    CBOREncodeValueError = CBOREncodeError ? error_class(
+        "vantra_cbor.CBOREncodeValueError", "A value the Encoder cannot write, or an option out of range.",
+        CBOREncodeError, PyExc_ValueError) : nullptr;
+    if (!CBOREncodeTypeError || !CBOREncodeValueError || !CBORDecodeEOF) return false;
     TagType = make_type(&tag_spec);
     SimpleType = make_type(&simple_spec);
     UndefinedType = make_type(&undefined_spec);
-    if (!CBORDecodeError || !TagType || !SimpleType || !UndefinedType) return false;
+    if (!TagType || !SimpleType || !UndefinedType) return false;
     Undefined = UndefinedType->tp_alloc(UndefinedType, 0);
     if (!Undefined) return false;
     // The module keeps a reference of its own to each; these globals borrow theirs.
     struct {
         const char *name;
         PyObject *object;
-    } names[] = {{"CBORDecodeError", CBORDecodeError},
+    } names[] = {{"CBORError", CBORError},
+                 {"CBORDecodeError", CBORDecodeError},
+                 {"CBORDecodeEOF", CBORDecodeEOF},
+                 {"CBOREncodeError", CBOREncodeError},
+                 {"CBOREncodeTypeError", CBOREncodeTypeError},
+                 {"CBOREncodeValueError", CBOREncodeValueError},
                  {"Tag", reinterpret_cast<PyObject *>(TagType)},
                  {"Simple", reinterpret_cast<PyObject *>(SimpleType)},
                  {"UndefinedType", reinterpret_cast<PyObject *>(UndefinedType)},

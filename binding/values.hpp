@@ -24,7 +24,12 @@ struct SimpleObject {
 extern PyTypeObject *TagType;
 extern PyTypeObject *SimpleType;
 extern PyObject *Undefined;        // the one value of simple value 23
-extern PyObject *CBORDecodeError;  // a ValueError
+extern PyObject *CBORError;             // the base of the classes below
+extern PyObject *CBORDecodeError;       // a ValueError
+extern PyObject *CBORDecodeEOF;         // a CBORDecodeError and an EOFError: input ends inside an item
+extern PyObject *CBOREncodeError;       // the Encoder's errors:
+extern PyObject *CBOREncodeTypeError;   // a TypeError
+extern PyObject *CBOREncodeValueError;  // a ValueError
 
 // A new Tag, taking a new reference to value; null with an error set.
 PyObject *make_tag(uint64_t tag, PyObject *value);
@@ -34,7 +39,7 @@ inline bool is_simple_value(unsigned long long value) { return value < 20 || (va
 // A new Simple; value must pass is_simple_value.
 PyObject *make_simple(unsigned char value);
 
-// Adds CBORDecodeError, Tag, Simple and undefined to the module; false with an error set.
+// Adds the error classes, Tag, Simple and undefined to the module; false with an error set.
 bool add_value_types(PyObject *module);
 
 }  // namespace vantra

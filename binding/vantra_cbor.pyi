@@ -1,5 +1,5 @@
 """Vantra cbor: Python objects to CBOR bytes, and CBOR bytes back to Python objects."""
-from typing import IO, Any, Callable, Mapping, Optional, Sequence, SupportsFloat, SupportsInt, Union
+from typing import IO, Any, Callable, Dict, Mapping, Optional, Sequence, SupportsFloat, SupportsInt, Union
 
 from typing_extensions import Buffer, Literal, Protocol, SupportsIndex, TypeAlias, final
 
@@ -20,8 +20,15 @@ def dumps(value: _Encodable, indefinite: bool = True, max_depth: int = 0) -> byt
 
 # ---- Reading CBOR ------------------------------------------------------------
 
-class CBORDecodeError(ValueError):
+class CBORError(Exception): ...
+
+class CBORDecodeError(CBORError, ValueError):
     pos: int
+
+class CBORDecodeEOF(CBORDecodeError, EOFError): ...
+class CBOREncodeError(CBORError): ...
+class CBOREncodeTypeError(CBOREncodeError, TypeError): ...
+class CBOREncodeValueError(CBOREncodeError, ValueError): ...
 
 @final
 class Tag:
@@ -52,11 +59,20 @@ def loads(
     *,
     max_depth: int = 0,
     tag_hook: Optional[Callable[[int, Any], Any]] = None,
+    object_hook: Optional[Callable[[Dict[Any, Any]], Any]] = None,
+    str_errors: Literal["strict", "replace", "surrogateescape"] = "strict",
+    allow_duplicate_keys: bool = True,
 ) -> Any:
     """Decode the one CBOR item that data holds."""
 
 def load(
-    fp: IO[bytes], *, max_depth: int = 0, tag_hook: Optional[Callable[[int, Any], Any]] = None
+    fp: IO[bytes],
+    *,
+    max_depth: int = 0,
+    tag_hook: Optional[Callable[[int, Any], Any]] = None,
+    object_hook: Optional[Callable[[Dict[Any, Any]], Any]] = None,
+    str_errors: Literal["strict", "replace", "surrogateescape"] = "strict",
+    allow_duplicate_keys: bool = True,
 ) -> Any:
     """Read the whole binary file object fp and decode it."""
 
@@ -80,6 +96,8 @@ class Encoder:
         default: Optional[Callable[[Any], object]] = None,
         datetime_as: Literal["text", "epoch"] = "text",
         max_depth: SupportsIndex = 0,
+        value_sharing: bool = False,
+        string_referencing: bool = False,
     ) -> "Encoder": ...
     @property
     def indefinite(self) -> bool: ...
@@ -91,7 +109,26 @@ class Encoder:
     def datetime_as(self) -> Literal["text", "epoch"]: ...
     @property
     def max_depth(self) -> int: ...
+    @property
+    def value_sharing(self) -> bool: ...
+    @property
+    def string_referencing(self) -> bool: ...
     def encode(self, __value: object) -> bytes:
         """Return the CBOR encoding of value as bytes."""
     def dump(self, value: object, fp: _Writable) -> None:
         """Write the CBOR encoding of value to fp, a binary file."""
+
+# ---- Diagnostic notation ---------------------------------------------------------
+
+class DiagDecodeError(CBORError, ValueError):
+    msg: str
+    doc: str
+    pos: int
+    lineno: int
+    colno: int
+
+def diag(data: Buffer, *, indent: Optional[int] = None, sequence: bool = False) -> str:
+    """The diagnostic notation of the CBOR in data, with encoding indicators."""
+
+def from_diag(text: str, *, sequence: bool = False) -> bytes:
+    """The CBOR that the diagnostic notation in text describes."""

@@ -167,6 +167,36 @@ CBOR_EXPORT int32_t cbor_parse_float64(cbor_parser *parser, cbor_val *val);
 CBOR_EXPORT int32_t cbor_parse_break(cbor_parser *parser, cbor_val *val);
 CBOR_EXPORT int32_t cbor_parse_reserved(cbor_parser *parser, cbor_val *val);
 
+/* ---- Diagnostic notation and checks ------------------------------------ */
+
+/* Where and why input was refused, or a rule it breaks. */
+typedef struct cbor_fault {
+    int32_t found;    /* 0: none; 1: at offset; 2: the input ends inside an item */
+    uint64_t offset;  /* byte of the input where the item or token at fault starts */
+    uint64_t line;    /* text input: 1-based line of offset (0 for CBOR input) */
+    uint64_t column;  /* text input: 1-based column of offset, in characters */
+    uint64_t position; /* text input: offset in characters */
+    char message[160];
+} cbor_fault;
+
+/* Appends the diagnostic notation (UTF-8) of the item in data, or with sequence
+   of each item in turn, to out; indent >= 0 puts container members on lines of
+   their own: 0, -1 for malformed input (fault filled in), -2 out of memory. */
+CBOR_EXPORT int cbor_diag(cbor_generator *out, const unsigned char *data, size_t size, int indent,
+                          int sequence, cbor_fault *fault);
+/* Appends the CBOR that the diagnostic notation text (UTF-8) describes, one item
+   or with sequence any number: 0, -1 for bad text (fault), -2 out of memory. */
+CBOR_EXPORT int cbor_from_diag(cbor_generator *out, const char *text, size_t size, int sequence,
+                               cbor_fault *fault);
+/* The size of the well-formed item at data into *item_size: 0, -1 (fault), -2. */
+CBOR_EXPORT int cbor_item_size(const unsigned char *data, size_t size, uint64_t *item_size,
+                               cbor_fault *fault);
+/* Checks the item (or sequence) in data, the first fault of each kind into
+   faults: [0] well-formedness, [1] validity (UTF-8, duplicate map keys),
+   [2] deterministic encoding with bytewise key order, [3] the same with
+   length-first key order. 0 when well-formed, -1 when not, -2 out of memory. */
+CBOR_EXPORT int cbor_check(const unsigned char *data, size_t size, int sequence, cbor_fault faults[4]);
+
 #ifdef __cplusplus
 }
 #endif

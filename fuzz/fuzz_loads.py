@@ -6,9 +6,17 @@ RecursionError, for nesting too deep for the interpreter); anything else, a
 crash, or a sanitizer report is a finding. What decodes is written again by an
 independent encoder (cbor2) and must decode to an equal value. The input sits
 in a malloc block of its exact size, so that a read past it is reported.
+
+Inputs with the 0x20 bit of their first byte are decoded with the other options
+too (an object_hook, lenient str_errors, duplicate keys refused); inputs with
+the 0x40 bit are decoded a second time with a
+hostile tag_hook: it touches every slot of every young list and tuple the
+collector knows of, runs a collection, and decodes another document, before
+returning what decoding without it gives (a Tag); both decodings must agree.
 """
 import ctypes as C
 import datetime
+import gc
 import math
 import sys
 
@@ -65,7 +73,27 @@ def plain(value):
         return ("tag", value.tag, plain(value.value))
     if isinstance(value, datetime.datetime):
         return ("datetime", value, value.utcoffset())
+    if type(value).__name__ == "ndarray":
+        return ("ndarray", value.dtype.str, value.shape, value.tobytes())
     return (type(value).__name__, value)
+
+
+def hostile_hook(tag, value):
+    for o in gc.get_objects(generation=0):
+        if type(o) in (list, tuple):
+            for _ in o:
+                pass
+    gc.collect(0)
+    loads(b"\x82\xd8\x63\x81\x01\x02", tag_hook=lambda t, v: v)  # the decoder entered again
+    return Tag(tag, value)
+
+
+def outcome(view, max_depth, hook=None):
+    """The plain form of what decoding gives, or the error's type and message."""
+    try:
+        return plain(loads(view, max_depth=max_depth, tag_hook=hook))
+    except (CBORDecodeError, RecursionError) as e:
+        return (type(e).__name__, str(e))
 
 
 def TestOneInput(data):
@@ -78,6 +106,16 @@ def TestOneInput(data):
         view = memoryview((C.c_char * n).from_address(buf)).cast("B")
         max_depth = data[0] % 8 if n and data[0] & 0x80 else 0
         try:
+            if n and data[0] & 0x20:
+                try:
+                    loads(view, object_hook=lambda d: d, str_errors="surrogateescape", allow_duplicate_keys=False)
+                except (CBORDecodeError, RecursionError):
+                    pass
+            if n and data[0] & 0x40:
+                first = outcome(view, max_depth)
+                hooked = outcome(view, max_depth, hostile_hook)
+                if hooked != first and "RecursionError" not in (first[0], hooked[0]):
+                    raise Finding("with a hostile hook %r, without %r" % (hooked, first))
             value = loads(view, max_depth=max_depth)
         except (CBORDecodeError, RecursionError):
             return

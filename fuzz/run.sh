@@ -3,8 +3,9 @@
 #
 # Sets up what it needs (clang and its sanitizer runtimes from Debian, a venv
 # with atheris, cbor2 and NumPy), builds the module with clang, AddressSanitizer,
-# UBSan and libFuzzer's coverage counters, then runs fuzz_dumps.py, fuzz_reader.py
-# and fuzz_loads.py side by side for SECONDS each, on copies of fuzz/corpus/*.
+# UBSan and libFuzzer's coverage counters, then runs fuzz_dumps.py, fuzz_reader.py,
+# fuzz_loads.py and fuzz_diag.py side by side for SECONDS each, on copies of
+# fuzz/corpus/*.
 # Exits non-zero on any crash or finding; its input is kept in fuzz/artifacts/.
 #
 # Environment: PYTHON (default python3), FUZZ_VENV (default fuzz/.venv-fuzz),
@@ -19,7 +20,7 @@ repo=$(dirname "$fuzz_dir")
 python=${PYTHON:-python3}
 venv=${FUZZ_VENV:-$fuzz_dir/.venv-fuzz}
 artifacts=$fuzz_dir/artifacts
-harnesses=(dumps reader loads)
+harnesses=(dumps reader loads diag)
 started=$(date +%s)
 
 say() { printf '== %s\n' "$*"; }
@@ -123,7 +124,7 @@ for h in "${harnesses[@]}"; do
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
   speed=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
   cov=$(grep -oE '^#[0-9]+[[:space:]]+(INITED|NEW|REDUCE|pulse|DONE)[[:space:]]+cov: [0-9]+ ft: [0-9]+' "$log" \
-        | tail -1 | sed 's/.*cov/cov/')
+        | tail -1 | sed 's/.*cov/cov/' || true)  # none when the first input was a finding
   if [[ $rc != 0 ]] || ! grep -qE '^#[0-9]+[[:space:]]+DONE' "$log"; then
     failed=1
     say "FINDING in fuzz_$h.py; last lines of its log:"

@@ -24,6 +24,11 @@ class Val(C.Structure):
                 ("value", Value), ("length", C.c_uint64)]
 
 
+class Fault(C.Structure):
+    _fields_ = [("found", C.c_int32), ("offset", C.c_uint64), ("line", C.c_uint64), ("column", C.c_uint64),
+                ("position", C.c_uint64), ("message", C.c_char * 160)]
+
+
 GEN, PARSER, VAL = C.POINTER(Generator), C.POINTER(Parser), C.POINTER(Val)
 HANDLER = C.CFUNCTYPE(C.c_int32, PARSER, VAL)
 
@@ -51,6 +56,10 @@ _signatures = {
     "cbor_val_create": (VAL, []),
     "cbor_val_free": (None, [VAL]),
     "cbor_next_val": (VAL, [PARSER]),
+    "cbor_diag": (C.c_int, [GEN, C.c_char_p, C.c_size_t, C.c_int, C.c_int, C.POINTER(Fault)]),
+    "cbor_from_diag": (C.c_int, [GEN, C.c_char_p, C.c_size_t, C.c_int, C.POINTER(Fault)]),
+    "cbor_item_size": (C.c_int, [C.c_char_p, C.c_size_t, C.POINTER(C.c_uint64), C.POINTER(Fault)]),
+    "cbor_check": (C.c_int, [C.c_char_p, C.c_size_t, C.c_int, C.POINTER(Fault)]),
 }
 for _name in ("false", "true", "null", "undefined", "break"):
     _signatures["cbor_write_" + _name] = (C.c_int, [GEN])

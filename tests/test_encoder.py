@@ -203,9 +203,12 @@ class Thing:
 ])
 def test_errors_name_the_place(value, error, message):
     for encoder in (Encoder(), Encoder(deterministic=True), Encoder(indefinite=True, max_depth=9)):
-        with pytest.raises(error) as e:
+        with pytest.raises(ENCODE_ERRORS[error]) as e:
             encoder.encode(value)
         assert str(e.value) == message
+
+
+ENCODE_ERRORS = {TypeError: vantra_cbor.CBOREncodeTypeError, ValueError: vantra_cbor.CBOREncodeValueError}
 
 
 def test_default():
@@ -224,6 +227,9 @@ def test_default():
         Encoder(default=lambda obj: [obj]).encode(Thing())
     with pytest.raises(ZeroDivisionError):
         Encoder(default=lambda obj: 1 / 0).encode(Thing())
+    with pytest.raises(TypeError) as e:  # the hook's own error, as it raised it
+        Encoder(default=lambda obj: len(obj)).encode(Thing())
+    assert type(e.value) is TypeError
 
 
 def dumps_writes_truth_values():
@@ -255,16 +261,18 @@ def test_truth_values_go_to_default(value):
      if sys.version_info < (3, 13) else "Encoder() got an unexpected keyword argument 'colour'"),
 ])
 def test_options_checked_at_construction(kwargs, error, message):
-    with pytest.raises(error) as e:
+    with pytest.raises(ENCODE_ERRORS[error]) as e:
         Encoder(**kwargs)
     assert str(e.value) == message
+    assert issubclass(ENCODE_ERRORS[error], error) and issubclass(ENCODE_ERRORS[error], vantra_cbor.CBOREncodeError)
 
 
 def test_options_and_dump():
     encoder = Encoder(deterministic=True, default=str, datetime_as="epoch", max_depth=np.uint8(3))
     assert (encoder.indefinite, encoder.deterministic, encoder.default, encoder.datetime_as, encoder.max_depth) == \
         (False, True, str, "epoch", 3)
-    assert repr(Encoder()) == "Encoder(indefinite=False, deterministic=False, default=None, datetime_as='text', max_depth=0)"
+    assert repr(Encoder()) == ("Encoder(indefinite=False, deterministic=False, default=None, datetime_as='text', max_depth=0, "
+                               "value_sharing=False, string_referencing=False)")
     out = io.BytesIO()
     assert encoder.dump({"b": 1, "a": [dt.date(2000, 1, 2)]}, out) is None
     assert out.getvalue() == encoder.encode({"b": 1, "a": [dt.date(2000, 1, 2)]})

@@ -17,7 +17,8 @@ def test_one_typed_package():
     package = os.path.dirname(vantra_cbor.__file__)
     assert os.path.basename(package) == "vantra_cbor"
     files = sorted(f for f in os.listdir(package) if f != "__pycache__")
-    assert files == sorted([os.path.basename(vantra_cbor.__file__), "__init__.pyi", "py.typed"])
+    assert files == sorted([os.path.basename(vantra_cbor.__file__), "__init__.pyi", "py.typed",
+                            "__main__.py", "_cli.py"])
 
 
 def test_stubtest():
