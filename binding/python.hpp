@@ -26,6 +26,11 @@
 #pragma weak _PyThreadState_UncheckedGet
 #endif
 
+// Py_SET_SIZE came with 3.9.
+#if PY_VERSION_HEX < 0x03090000 && !defined(Py_SET_SIZE)
+#define Py_SET_SIZE(ob, size) (reinterpret_cast<PyVarObject *>(ob)->ob_size = (size))
+#endif
+
 // Inlining hints, where the compiler takes them.
 #if defined(_MSC_VER)
 #define VANTRA_INLINE __forceinline
