@@ -41,16 +41,41 @@ SDIST = {"PKG-INFO", "pyproject.toml", "CMakeLists.txt", "LICENSE", "README.md",
          "tools/build_backend.py", "codec", "binding", "tests", "examples"}
 
 
+# Release wheels come from two cibuildwheel configurations: 2.x, the last that
+# builds 3.7, makes those up to 3.13 (pyproject.toml); a current one, which
+# needs Python 3.11 to run, those from 3.14 on (cibuildwheel-314.toml).
+def minor(version):
+    return tuple(int(part) for part in version.split("."))
+
+
+RELEASES = [("requirements-release.txt", None, [v for v in SUPPORTED if minor(v) < (3, 14)]),
+            ("requirements-release-314.txt", "cibuildwheel-314.toml", [v for v in SUPPORTED if minor(v) >= (3, 14)])]
+
+
+def check_selection(session, requirements, config, versions):
+    """The wheels that cibuildwheel, installed from requirements, selects with config are those of versions."""
+    venv = os.path.join(os.path.abspath(session.create_tmp()), requirements[:-len(".txt")])
+    session.run(sys.executable, "-m", "venv", "--clear", venv, external=True)
+    session.run(os.path.join(venv, "bin", "python"), "-m", "pip", "install", "-q", "-r",
+                os.path.join(ROOT, requirements), external=True)
+    options = ["--config-file", os.path.join(ROOT, config)] if config else []
+    selected = session.run(os.path.join(venv, "bin", "cibuildwheel"), "--print-build-identifiers", "--platform",
+                           "linux", *options, ROOT, silent=True, external=True)
+    wanted = {"cp%s-%slinux_%s" % (v.replace(".", ""), libc, platform.machine())
+              for v in versions for libc in ("many", "musl")}
+    if set(selected.split()) != wanted:
+        session.error("cibuildwheel (%s) builds %s, not %s" % (requirements, sorted(selected.split()), sorted(wanted)))
+
+
 @nox.session
 def package(session):
-    """The release build's selection; the sdist and the wheel built from it: check-wheel-contents,
+    """The release builds' selections; the sdist and the wheel built from it: check-wheel-contents,
     the sdist's files, the suite run from the sdist."""
+    if sys.version_info < (3, 11):
+        session.error("the current cibuildwheel needs Python 3.11 or later: make check-package PYTHON=python3.11")
+    for requirements, config, versions in RELEASES:
+        check_selection(session, requirements, config, versions)
     session.install("-q", "-r", os.path.join(ROOT, "requirements-release.txt"))
-    selected = session.run("cibuildwheel", "--print-build-identifiers", "--platform", "linux", ROOT, silent=True)
-    wanted = {"cp%s-%slinux_%s" % (v.replace(".", ""), libc, platform.machine())
-              for v in SUPPORTED for libc in ("many", "musl")}
-    if set(selected.split()) != wanted:
-        session.error("cibuildwheel builds %s, not %s" % (sorted(selected.split()), sorted(wanted)))
     dist = os.path.join(os.path.abspath(session.create_tmp()), "dist")
     session.run("python", "-m", "build", "-o", dist, ROOT)
     (sdist,), (wheel,) = glob.glob(os.path.join(dist, "*.tar.gz")), glob.glob(os.path.join(dist, "*.whl"))

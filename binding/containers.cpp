@@ -1,6 +1,7 @@
 // The cold side of containers: nesting bounds and their errors.
 #include "python.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -15,9 +16,31 @@ bool StackBound::beyond_floor() {
         floor_ = 1;
         return true;
     }
+    return too_deep();
+}
+
+bool StackBound::too_deep() const {
     PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where_);
     return false;
 }
+
+#ifdef VANTRA_INTERPRETER_STACK_LIMIT
+bool StackBound::ask_interpreter() {
+    uintptr_t here = stack_pointer();
+    if (here < floor_ && !beyond_floor()) return false;
+    if (Py_EnterRecursiveCall(where_) != 0) {
+        // Its error is worded after the stack ("Stack overflow (used 28 kB)
+        // while encoding a CBOR object"); it stops a container here, so the
+        // error is ours, worded as under every version.
+        if (!PyErr_ExceptionMatches(PyExc_RecursionError)) return false;
+        PyErr_Clear();
+        return too_deep();
+    }
+    Py_LeaveRecursiveCall();
+    ask_below_ = std::max(floor_, here - std::min(here, kAskEvery));
+    return true;
+}
+#endif
 
 bool enter_recursive_call(StackBound &stack) { return Py_EnterRecursiveCall(stack.where()) == 0; }
 

@@ -179,6 +179,17 @@ inline uintptr_t stack_pointer() {
     return sp;
 }
 
+// From 3.14 on the interpreter bounds C calls by the native stack itself: it
+// keeps a margin above the stack's end for its own checks (and the hooks we
+// call), and Py_EnterRecursiveCall only compares the stack pointer with that
+// limit. It is asked at a call's first container and again each time the
+// stack has grown by kAskEvery since it last agreed, rather than at every
+// container: between two questions the stack grows far less than its margin.
+#if PY_VERSION_HEX >= 0x030E0000
+#define VANTRA_INTERPRETER_STACK_LIMIT 1
+constexpr uintptr_t kAskEvery = 4 * 1024;
+#endif
+
 // Bounds the native stack a call may use: exact from its first container, in
 // every thread and in a call started from a hook deep inside another.
 // `where` ends the RecursionError's message ("maximum recursion depth exceeded<where>").
@@ -187,7 +198,13 @@ public:
     explicit StackBound(const char *where = " while encoding a CBOR object")
         : floor_(thread_stack.floor ? thread_stack.floor : find_stack_floor()), where_(where) {}
     // False, with RecursionError set, past the bound.
-    bool within() { return stack_pointer() >= floor_ || beyond_floor(); }
+    bool within() {
+#ifdef VANTRA_INTERPRETER_STACK_LIMIT
+        return stack_pointer() >= ask_below_ || ask_interpreter();
+#else
+        return stack_pointer() >= floor_ || beyond_floor();
+#endif
+    }
     void check() {
         if (!within()) throw PythonErrorSet();
     }
@@ -205,6 +222,13 @@ public:
 
 private:
     bool beyond_floor();
+    // RecursionError: maximum recursion depth exceeded<where>; false.
+    bool too_deep() const;
+#ifdef VANTRA_INTERPRETER_STACK_LIMIT
+    // Our floor, then the interpreter's limit, as within(); sets ask_below_.
+    bool ask_interpreter();
+    uintptr_t ask_below_ = UINTPTR_MAX;  // never above floor_ once asked
+#endif
     uintptr_t floor_;
     const char *where_;
     PyThreadState *thread_ = nullptr;
@@ -212,8 +236,8 @@ private:
 
 // Python's recursion count for C code, where the thread state shows it
 // (3.11 to 3.13): kept here as the interpreter's own Py_EnterRecursiveCall and
-// Py_LeaveRecursiveCall keep it, without a call each way. Other versions call
-// those functions.
+// Py_LeaveRecursiveCall keep it, without a call each way. Up to 3.10 those
+// functions are called; from 3.14 on there is no count (see StackBound).
 #if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000
 #define VANTRA_RECURSION_COUNT 1
 inline int &recursion_remaining(PyThreadState *thread) {
@@ -228,11 +252,15 @@ inline int &recursion_remaining(PyThreadState *thread) {
 // Py_EnterRecursiveCall, which raises RecursionError at the limit: false then.
 bool enter_recursive_call(StackBound &stack);
 
-// One more level of nesting: bounded by Python's recursion limit and by the
-// native stack that is left, so that no value can overflow the stack. False,
-// with RecursionError set, past either; leave_nesting() undoes a true.
+// One more level of nesting: bounded by Python's recursion limit (from 3.14
+// on, by the interpreter's stack limit) and by the native stack that is left,
+// so that no value can overflow the stack. False, with RecursionError set,
+// past either; leave_nesting() undoes a true.
 inline bool enter_nesting(StackBound &stack) {
     if (!stack.within()) return false;
+#ifdef VANTRA_INTERPRETER_STACK_LIMIT
+    return true;  // within() asks the interpreter
+#else
 #ifdef VANTRA_RECURSION_COUNT
     int &remaining = recursion_remaining(stack.thread());
     if (remaining > 0) {
@@ -241,11 +269,14 @@ inline bool enter_nesting(StackBound &stack) {
     }
 #endif
     return enter_recursive_call(stack);
+#endif
 }
 
 inline void leave_nesting(StackBound &stack) {
-#ifdef VANTRA_RECURSION_COUNT
+#if defined(VANTRA_RECURSION_COUNT)
     ++recursion_remaining(stack.thread());
+#elif defined(VANTRA_INTERPRETER_STACK_LIMIT)
+    (void)stack;  // nothing was taken
 #else
     (void)stack;
     Py_LeaveRecursiveCall();

@@ -14,13 +14,22 @@
 #pragma weak PyThreadState_GetUnchecked
 #pragma weak Py_EnterRecursiveCall
 #pragma weak Py_LeaveRecursiveCall
-#pragma weak _PyThreadState_UncheckedGet
+#pragma weak _PyByteArray_empty_string
 #pragma weak _Py_CheckRecursionLimit
 #pragma weak _PyTrash_begin
 #pragma weak _PyTrash_cond
 #pragma weak _PyTrash_end
 #pragma weak _PyTrash_thread_deposit_object
 #pragma weak _PyTrash_thread_destroy_chain
+#if PY_VERSION_HEX < 0x030E0000
+// From 3.14 on an inline function over PyThreadState_GetUnchecked.
+#pragma weak _PyThreadState_UncheckedGet
+#endif
+
+// Py_SET_SIZE came with 3.9.
+#if PY_VERSION_HEX < 0x03090000 && !defined(Py_SET_SIZE)
+#define Py_SET_SIZE(ob, size) (reinterpret_cast<PyVarObject *>(ob)->ob_size = (size))
+#endif
 
 // Before 3.9 an object's size is set through its field.
 #ifndef Py_SET_SIZE

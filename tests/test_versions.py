@@ -4,11 +4,13 @@ import os
 import shutil
 import subprocess
 import sys
+import threading
 
 import pytest
 
 import vantra_cbor
 from interpreters import SUPPORTED, find
+from test_nesting import deepest_list_encoded
 from vantra_cbor import dumps
 
 OURS = "%d.%d" % sys.version_info[:2]
@@ -59,3 +61,36 @@ def test_integer_like_objects_follow_the_build(value, expected, calls_37, calls_
     obj = CountingIndex(value)
     assert dumps(obj).hex() == expected
     assert obj.calls == (calls_37 if sys.version_info < (3, 8) else calls_later)
+
+
+def test_nesting_bound_follows_the_build():
+    # Each container takes one level of the interpreter's own bound: up to 3.11
+    # the recursion limit, in 3.12 and 3.13 a fixed count for C code (10000 in
+    # 3.13), from 3.14 on the native stack alone, so that in a large stack values
+    # nest deeper than any count allowed. The error is the same (test_nesting).
+    depth = 100000
+    deep = 0
+    for _ in range(depth):
+        deep = [deep]
+    found = []
+
+    def measure():
+        for limit in (3000, 5000):
+            sys.setrecursionlimit(limit)
+            found.append(deepest_list_encoded(deep, depth))
+
+    limit, size = sys.getrecursionlimit(), threading.stack_size(16 << 20)
+    try:
+        thread = threading.Thread(target=measure)
+        thread.start()
+        thread.join()
+    finally:
+        sys.setrecursionlimit(limit)
+        threading.stack_size(size)
+    at_3000, at_5000 = found
+    if sys.version_info < (3, 12):
+        assert at_5000 - at_3000 == 2000
+    elif sys.version_info < (3, 14):
+        assert at_5000 == at_3000 <= 10000
+    else:
+        assert at_5000 == at_3000 > 10000
