@@ -31,11 +31,6 @@
 #define Py_SET_SIZE(ob, size) (reinterpret_cast<PyVarObject *>(ob)->ob_size = (size))
 #endif
 
-// Before 3.9 an object's size is set through its field.
-#ifndef Py_SET_SIZE
-#define Py_SET_SIZE(o, size) (((PyVarObject *)(o))->ob_size = (size))
-#endif
-
 // Inlining hints, where the compiler takes them.
 #if defined(_MSC_VER)
 #define VANTRA_INLINE __forceinline
