@@ -159,7 +159,14 @@ private:
         return true;
     }
 
-    VANTRA_INLINE PyObject *member(Place place, bool shallow);
+    VANTRA_INLINE PyObject *member(Place place, bool fast);
+    VANTRA_INLINE PyObject *scalar(Place place, bool fast);
+    VANTRA_INLINE PyObject *list_item(class HiddenList &list, Place place, bool fast);
+    VANTRA_INLINE PyObject *short_text(const unsigned char *at, size_t n, Place place);
+    // Whether a container's elements can be read by member()'s own paths:
+    // within max_depth, and outside any string namespace (whose strings are
+    // noted as they are read).
+    bool fast_members() const { return depth_ < limit_ && namespaces_ == 0; }
     PyObject *element(const unsigned char *at, Place place);
     PyObject *bytes(const unsigned char *at, uint64_t n);
     PyObject *text(const unsigned char *at, uint64_t n, Place place);

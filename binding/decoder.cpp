@@ -65,10 +65,39 @@ bool is_ascii(const unsigned char *s, size_t n) {
     return (any & 0x8080808080808080u) == 0;
 }
 
-PyObject *ascii_text(const unsigned char *s, size_t n) {
+// n bytes (at most 23) that are ASCII, where at least eight bytes can be read
+// at s: a word or three, whatever n is.
+VANTRA_INLINE bool short_is_ascii(const unsigned char *s, size_t n) {
+    uint64_t word, tail;
+    std::memcpy(&word, s, 8);
+    if (n < 8) {
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        word &= ((uint64_t)1 << (8 * n)) - 1;
+#else
+        word &= ~(~(uint64_t)0 >> (8 * n));
+#endif
+    } else {
+        std::memcpy(&tail, s + n - 8, 8);
+        word |= tail;
+        if (n > 16) {
+            std::memcpy(&tail, s + 8, 8);
+            word |= tail;
+        }
+    }
+    return (word & 0x8080808080808080u) == 0;
+}
+
+// A compact ASCII str's characters follow its header.
+VANTRA_INLINE PyObject *ascii_text(const unsigned char *s, size_t n) {
     PyObject *text = PyUnicode_New((Py_ssize_t)n, 127);
-    if (text) std::memcpy(PyUnicode_DATA(text), s, n);
+    if (text) cbor_inline::copy_bytes(reinterpret_cast<unsigned char *>(reinterpret_cast<PyASCIIObject *>(text) + 1), s, n);
     return text;
+}
+
+VANTRA_INLINE PyObject *float_of(uint64_t bits) {
+    double value;
+    std::memcpy(&value, &bits, sizeof value);
+    return PyFloat_FromDouble(value);
 }
 
 // Text copied into a new str while it is checked for ASCII, 32 bytes a step:
@@ -256,33 +285,72 @@ uint64_t key_hash(const unsigned char *s, size_t n) {
 // cached objects).
 PyObject *small_ints[24];
 
-// Lists are filled while no Python code can see them: untracked by the
-// garbage collector from when they are made until every slot is filled, so
-// that neither a hook nor a collector's callback can reach one (through
-// gc.get_objects() or gc.get_referrers()) while it has an empty slot.
-PyObject *hidden_list(size_t size) {
-    PyObject *list = PyList_New((Py_ssize_t)size);
-    if (list) PyObject_GC_UnTrack(list);
-    return list;
+
+
+// Doubles the room of a full list, up to `most` items (more than it holds):
+// false with an error set. Twice what the list holds at most, and never more
+// than the input left can fill. (PyList_Append's growth by an eighth copied a
+// long list many times over.)
+VANTRA_NOINLINE bool grow_list(PyListObject *list, size_t most) {
+    size_t room = (size_t)list->allocated, size = (size_t)Py_SIZE(list);
+    size_t want = room < 8 ? 8 : room * 2;
+    if (want > most) want = most;
+    if (want <= size) want = size + 1;  // a shared list that a hook has grown meanwhile
+    if (want > (size_t)PY_SSIZE_T_MAX / sizeof(PyObject *)) {
+        PyErr_NoMemory();
+        return false;
+    }
+    void *items = PyMem_Realloc(list->ob_item, want * sizeof(PyObject *));
+    if (!items) {
+        PyErr_NoMemory();
+        return false;
+    }
+    list->ob_item = static_cast<PyObject **>(items);
+    list->allocated = (Py_ssize_t)want;
+    return true;
 }
 
-// Adds item (stolen) to a list: in place while the room it was made with, or
-// that its last growth left, lasts; through PyList_Append (which grows it
-// geometrically) when it is full. False with an error set.
-VANTRA_INLINE bool append(PyObject *list, PyObject *item) {
+// Adds item (stolen) to a list that can hold `most` items: in place while its
+// room lasts, grown when it is full. False with an error set (item released).
+VANTRA_INLINE bool append(PyObject *list, PyObject *item, size_t most) {
     auto *l = reinterpret_cast<PyListObject *>(list);
     Py_ssize_t size = Py_SIZE(l);
-    if (size < l->allocated) {
-        l->ob_item[size] = item;
-        Py_SET_SIZE(l, size + 1);
-        return true;
+    if (size == l->allocated && !grow_list(l, most)) {
+        Py_DECREF(item);
+        return false;
     }
-    int status = PyList_Append(list, item);
-    Py_DECREF(item);
-    return status == 0;
+    l->ob_item[size] = item;
+    Py_SET_SIZE(l, size + 1);
+    return true;
 }
 
 }  // namespace
+
+// Lists are filled while no Python code can see them: untracked by the
+// garbage collector from before the first element whose making may run Python
+// code or a collection, until every slot is filled, so that neither a hook nor
+// a collector's callback can reach one (through gc.get_objects() or
+// gc.get_referrers()) while it has an empty slot. A list of scalars alone is
+// never untracked: making them runs neither.
+class HiddenList {
+public:
+    explicit HiddenList(size_t size) : list_(PyList_New((Py_ssize_t)size)) {}
+    PyObject *get() const { return list_.get(); }
+    explicit operator bool() const { return (bool)list_; }
+    void hide() {
+        if (!hidden_) PyObject_GC_UnTrack(list_.get());
+        hidden_ = true;
+    }
+    // The full list, seen by the collector again.
+    PyObject *release() {
+        if (hidden_) PyObject_GC_Track(list_.get());
+        return list_.release();
+    }
+
+private:
+    Ref list_;
+    bool hidden_ = false;
+};
 
 // ---- Errors ------------------------------------------------------------------------
 
@@ -390,6 +458,11 @@ PyObject *Decoder::item(Place place) {
     uint64_t arg = 0;
     switch (initial >> 5) {
     case 0:
+        if (ai < 24) {
+            in_.cursor += 1;
+            Py_INCREF(small_ints[ai]);
+            return small_ints[ai];
+        }
         return argument(at, arg) ? unsigned_int(arg) : nullptr;
     case 1:
         return argument(at, arg) ? negative_int(arg) : nullptr;
@@ -417,39 +490,102 @@ PyObject *Decoder::item(Place place) {
 
 // A container's element. The scalars that fill most containers (ints,
 // floats, false, true, null, texts and byte strings) are made here without
-// item()'s dispatch and its call; `shallow` says that an element is within
-// max_depth, which element() checks for the rest.
-VANTRA_INLINE PyObject *Decoder::member(Place place, bool shallow) {
+// item()'s dispatch and its call. `fast` says that an element is within
+// max_depth and outside any string namespace (container() works it out once
+// for all its elements). Each fixed-width item is checked once against the
+// bytes left, and read whole; when they fall short, element() says why.
+VANTRA_INLINE PyObject *Decoder::member(Place place, bool fast) {
+    if (PyObject *value = scalar(place, fast)) return value;
+    return PyErr_Occurred() ? nullptr : element(in_.cursor, place);
+}
+
+// member()'s own paths: the element made, or null with an error set, or null
+// with none (the cursor unmoved) for an element that element() must read.
+// Making these runs no Python code and no garbage collection.
+VANTRA_INLINE PyObject *Decoder::scalar(Place place, bool fast) {
     const unsigned char *at = in_.cursor;
-    if (!shallow || at == end_) return element(at, place);
+    if (!fast || at == end_) return nullptr;
+    size_t left = (size_t)(end_ - at);
     unsigned initial = *at;
     uint64_t arg;
     switch (initial) {
     CASES24(0x00):
-        in_.cursor += 1;
+        in_.cursor = at + 1;
         Py_INCREF(small_ints[initial]);
         return small_ints[initial];
-    CASES4(0x18):
-        return argument(at, arg) ? unsigned_int(arg) : nullptr;
-    CASES28(0x20):
-        return argument(at, arg) ? negative_int(arg) : nullptr;
+    case 0x18:
+        if (left < 2) break;
+        in_.cursor = at + 2;
+        return PyLong_FromLongLong((long long)at[1]);
+    case 0x19:
+        if (left < 3) break;
+        in_.cursor = at + 3;
+        return PyLong_FromLongLong((long long)cbor_inline::read_be(at + 1, 2));
+    case 0x1a:
+        if (left < 5) break;
+        in_.cursor = at + 5;
+        return PyLong_FromLongLong((long long)cbor_inline::read_be(at + 1, 4));
+    case 0x1b:
+        if (left < 9) break;
+        in_.cursor = at + 9;
+        return unsigned_int(cbor_inline::read_be(at + 1, 8));
+    CASES24(0x20):
+        in_.cursor = at + 1;
+        return PyLong_FromLongLong(-1 - (long long)(initial & 0x1f));
+    case 0x38:
+        if (left < 2) break;
+        in_.cursor = at + 2;
+        return PyLong_FromLongLong(-1 - (long long)at[1]);
+    case 0x39:
+        if (left < 3) break;
+        in_.cursor = at + 3;
+        return PyLong_FromLongLong(-1 - (long long)cbor_inline::read_be(at + 1, 2));
+    case 0x3a:
+        if (left < 5) break;
+        in_.cursor = at + 5;
+        return PyLong_FromLongLong(-1 - (long long)cbor_inline::read_be(at + 1, 4));
+    case 0x3b:
+        if (left < 9) break;
+        in_.cursor = at + 9;
+        return negative_int(cbor_inline::read_be(at + 1, 8));
     CASES28(0x40):
         return argument(at, arg) ? bytes(at, arg) : nullptr;
-    CASES28(0x60):
+    CASES24(0x60):
+        return short_text(at, initial & 0x1f, place);
+    CASES4(0x78):
         return argument(at, arg) ? text(at, arg, place) : nullptr;
     case 0xf4:
     case 0xf5:
     case 0xf6:
         return constant(initial & 0x1f);
     case 0xf9:
-        return real<2>(at);
+        if (left < 3) break;
+        in_.cursor = at + 3;
+        return float_of(cbor_inline::half_as_double(cbor_inline::read_be(at + 1, 2)));
     case 0xfa:
-        return real<4>(at);
+        if (left < 5) break;
+        in_.cursor = at + 5;
+        return float_of(cbor_inline::single_as_double((uint32_t)cbor_inline::read_be(at + 1, 4)));
     case 0xfb:
-        return real<8>(at);
+        if (left < 9) break;
+        in_.cursor = at + 9;
+        return float_of(cbor_inline::read_be(at + 1, 8));
     default:
-        return element(at, place);
+        break;
     }
+    return nullptr;
+}
+
+// A text of up to 23 bytes, its length in the initial byte at `at`.
+VANTRA_INLINE PyObject *Decoder::short_text(const unsigned char *at, size_t n, Place place) {
+    const unsigned char *s = at + 1;
+    in_.cursor = s;
+    size_t readable = left();
+    if (n > readable) return text(at, n, place);  // says where the input ends
+    in_.cursor = s + n;
+    if (place == Place::kKey) return cached_key(at, s, n);
+    if (readable >= 8 ? short_is_ascii(s, n) : is_ascii(s, n)) return ascii_text(s, n);
+    return text_of(at, s, n);
 }
 
 // A container's element: one level deeper.
@@ -621,6 +757,15 @@ bool Decoder::at_break() {
     return true;
 }
 
+// An item of a list being filled: the list is hidden first when it is not a
+// scalar that scalar() makes.
+VANTRA_INLINE PyObject *Decoder::list_item(HiddenList &list, Place place, bool fast) {
+    if (PyObject *value = scalar(place, fast)) return value;
+    if (PyErr_Occurred()) return nullptr;
+    list.hide();
+    return element(in_.cursor, place);
+}
+
 // The items of an array, each read as `items` says, in a list.
 PyObject *Decoder::list_of(const unsigned char *at, bool indefinite, uint64_t n, Place items) {
     if (!enter_nesting(stack_)) return nullptr;
@@ -634,27 +779,33 @@ PyObject *Decoder::list_of(const unsigned char *at, bool indefinite, uint64_t n,
     } else if (!counted(at, n, 1, "array", "items", count)) {
         return nullptr;
     }
-    bool shallow = depth_ < limit_;
-    Ref list;
+    bool fast = fast_members();
     if (!indefinite && count <= kPresizeLimit) {
-        list.reset(hidden_list(count));
+        HiddenList list(count);
         if (!list) return nullptr;
         for (size_t i = 0; i < count; ++i) {
-            PyObject *value = member(items, shallow);
+            PyObject *value = list_item(list, items, fast);
             if (!value) return nullptr;
             PyList_SET_ITEM(list.get(), i, value);
         }
+        return list.release();
+    }
+    // Grown as items arrive: a large count that the input does not go on to
+    // fill costs no more than twice what it does hold.
+    HiddenList list(0);
+    if (!list) return nullptr;
+    if (!indefinite) {
+        for (size_t i = 0; i < count; ++i) {
+            PyObject *value = list_item(list, items, fast);
+            if (!value || !append(list.get(), value, count)) return nullptr;
+        }
     } else {
-        // Grown as items arrive: a large count that the input does not go on
-        // to fill costs no more memory than what it does hold.
-        list.reset(hidden_list(0));
-        if (!list) return nullptr;
-        for (size_t i = 0; indefinite ? !at_break() : i < count; ++i) {
-            PyObject *value = member(items, shallow);
-            if (!value || !append(list.get(), value)) return nullptr;
+        while (!at_break()) {
+            PyObject *value = list_item(list, items, fast);
+            // Every item takes a byte at least.
+            if (!value || !append(list.get(), value, (size_t)PyList_GET_SIZE(list.get()) + 1 + left())) return nullptr;
         }
     }
-    PyObject_GC_Track(list.get());
     return list.release();
 }
 
@@ -704,13 +855,13 @@ PyObject *Decoder::map_items(PyObject *dict, bool indefinite, size_t count) {
         ~Leave() { leave_nesting(stack); }
     } leave{stack_};
     if (indefinite) in_.cursor += 1;
-    bool shallow = depth_ < limit_;
+    bool fast = fast_members();
     bool once = !options_.allow_duplicate_keys;
     for (size_t i = 0; indefinite ? !at_break() : i < count; ++i) {
         const unsigned char *key_at = in_.cursor;
-        Ref key(member(Place::kKey, shallow));
+        Ref key(member(Place::kKey, fast));
         if (!key) return nullptr;
-        Ref value(member(Place::kValue, shallow));
+        Ref value(member(Place::kValue, fast));
         Py_ssize_t before = PyDict_GET_SIZE(dict);
         if (!value || !set_item(dict, key.get(), value.get(), key_at)) return nullptr;
         if (once && PyDict_GET_SIZE(dict) == before) return fail(key_at, "duplicate map key");
@@ -747,10 +898,12 @@ PyObject *Decoder::fill_list(PyObject *list) {
         StackBound &stack;
         ~Leave() { leave_nesting(stack); }
     } leave{stack_};
-    bool shallow = depth_ < limit_;
+    bool fast = fast_members();
     for (size_t i = 0; indefinite ? !at_break() : i < count; ++i) {
-        PyObject *value = member(Place::kValue, shallow);
-        if (!value || !append(list, value)) return nullptr;
+        PyObject *value = member(Place::kValue, fast);
+        if (!value || !append(list, value, indefinite ? (size_t)PyList_GET_SIZE(list) + 1 + left() : count)) {
+            return nullptr;
+        }
     }
     Py_INCREF(list);
     return list;
