@@ -179,7 +179,7 @@ private:
     PyObject *list_of(const unsigned char *at, bool indefinite, uint64_t n, Place items);
     PyObject *array(const unsigned char *at, Place place, bool indefinite, uint64_t n);
     PyObject *map(const unsigned char *at, Place place, bool indefinite, uint64_t n);
-    PyObject *map_items(PyObject *dict, bool indefinite, size_t count);
+    VANTRA_INLINE PyObject *map_items(PyObject *dict, bool indefinite, size_t count);
     PyObject *fill_list(PyObject *list);
     PyObject *fill_map(PyObject *dict);
     bool note_string(PyObject *string, size_t size);

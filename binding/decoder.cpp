@@ -848,7 +848,7 @@ PyObject *Decoder::map(const unsigned char *at, Place, bool indefinite, uint64_t
 // Fills dict (borrowed) with a map's pairs: the cursor is past its head, or at
 // the head of an indefinite one. A new reference to it, or object_hook's value
 // for it.
-PyObject *Decoder::map_items(PyObject *dict, bool indefinite, size_t count) {
+VANTRA_INLINE PyObject *Decoder::map_items(PyObject *dict, bool indefinite, size_t count) {
     if (!enter_nesting(stack_)) return nullptr;
     struct Leave {
         StackBound &stack;
@@ -1200,10 +1200,13 @@ PyObject *decode_buffer(const char *function, PyObject *data, const DecodeOption
     return value;
 }
 
+// The options of a call that gives none.
+const DecodeOptions default_options;
+
 PyObject *loads_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (nargs == 1 && !kwnames) return decode_buffer("loads", args[0], default_options);  // loads(data): the common call
     PyObject *data;
     DecodeOptions options;
-    if (nargs == 1 && !kwnames) return decode_buffer("loads", args[0], options);  // loads(data): the common call
     if (!parse_arguments("loads", interned_data, args, nargs, kwnames, data, options)) return nullptr;
     return decode_buffer("loads", data, options);
 }
