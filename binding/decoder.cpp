@@ -15,12 +15,9 @@
 #include <cstring>
 #include <new>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "decode.hpp"
 #include "tags/tags.hpp"
+#include "text.hpp"
 #include "values.hpp"
 
 // Explicit case labels for runs of initial bytes: the switch they make is the
@@ -38,6 +35,9 @@ constexpr unsigned char kBreakByte = 0xff;
 // Containers are sized up front for at most this many items.
 constexpr size_t kPresizeLimit = 1 << 12;
 constexpr unsigned kIndefinite = 31;
+// Text shorter than this is checked for ASCII and copied here; longer text,
+// and any that is not ASCII, goes to simdutf.
+constexpr size_t kShortText = 64;
 
 // ---- Map keys --------------------------------------------------------------------
 
@@ -98,149 +98,6 @@ VANTRA_INLINE PyObject *float_of(uint64_t bits) {
     double value;
     std::memcpy(&value, &bits, sizeof value);
     return PyFloat_FromDouble(value);
-}
-
-// Text copied into a new str while it is checked for ASCII, 32 bytes a step:
-// one pass over the input. Null, with no error set, when it is not ASCII.
-PyObject *copy_if_ascii(const unsigned char *s, size_t n) {
-    PyObject *text = PyUnicode_New((Py_ssize_t)n, 127);
-    if (!text) return nullptr;
-    unsigned char *out = static_cast<unsigned char *>(PyUnicode_DATA(text));
-    size_t i = 0;
-    for (; i + 32 <= n; i += 32) {
-        uint64_t w[4];
-        std::memcpy(w, s + i, 32);
-        if ((w[0] | w[1] | w[2] | w[3]) & 0x8080808080808080u) {
-            Py_DECREF(text);
-            return nullptr;
-        }
-        std::memcpy(out + i, w, 32);
-    }
-    if (is_ascii(s + i, n - i)) {
-        std::memcpy(out + i, s + i, n - i);
-        return text;
-    }
-    Py_DECREF(text);
-    return nullptr;
-}
-
-// The continuation bytes (10xxxxxx) of text and its largest byte, in a pass
-// that checks nothing: for UTF-8, the number of its characters is the number
-// of the other bytes, and its largest lead byte says how wide the widest is.
-void scan_utf8(const unsigned char *s, size_t n, size_t &continuation, unsigned &largest) {
-    size_t i = 0, count = 0;
-    unsigned top = 0;
-#if defined(__SSE2__) && defined(__x86_64__)
-    const __m128i lead_bits = _mm_set1_epi8((char)0xc0), follow = _mm_set1_epi8((char)0x80);
-    __m128i widest = _mm_setzero_si128();
-    while (n - i >= 16) {
-        // Each byte lane counts up to 255 blocks before it is summed.
-        __m128i counts = _mm_setzero_si128();
-        for (size_t blocks = 0; blocks < 255 && n - i >= 16; ++blocks, i += 16) {
-            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
-            widest = _mm_max_epu8(widest, v);
-            counts = _mm_sub_epi8(counts, _mm_cmpeq_epi8(_mm_and_si128(v, lead_bits), follow));
-        }
-        __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
-        count += (size_t)_mm_cvtsi128_si64(sums) + (size_t)_mm_extract_epi16(sums, 4);
-    }
-    unsigned char lanes[16];
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(lanes), widest);
-    for (unsigned char lane : lanes) top = std::max<unsigned>(top, lane);
-#endif
-    for (; i < n; ++i) {
-        count += (s[i] & 0xc0) == 0x80;
-        top = std::max<unsigned>(top, s[i]);
-    }
-    continuation = count;
-    largest = top;
-}
-
-// UTF-8 decoded into a str's characters of Char, and checked as strictly as
-// the interpreter checks it (no overlong forms, no surrogates, nothing past
-// U+10FFFF). Every character written takes one byte that is no continuation
-// byte, so out never passes what scan_utf8() counted. False when it is not
-// UTF-8 (or holds a character wider than Char).
-template <typename Char>
-Char *decode_utf8(const unsigned char *s, size_t n, Char *out) {
-    auto follows = [](unsigned byte) { return (byte & 0xc0) == 0x80; };
-    size_t i = 0;
-    while (i < n) {
-        unsigned c = s[i];
-        if (c < 0x80) {
-            // A run of ASCII, a word at a time while it lasts.
-            for (uint64_t word; n - i >= 8; i += 8, out += 8) {
-                std::memcpy(&word, s + i, 8);
-                if (word & 0x8080808080808080u) break;
-                if (sizeof(Char) == 1) {
-                    std::memcpy(out, &word, 8);
-                } else {
-                    for (int k = 0; k < 8; ++k) out[k] = s[i + k];
-                }
-            }
-            while (i < n && s[i] < 0x80) *out++ = s[i++];
-        } else if (c < 0xe0) {
-            if (c < 0xc2 || (sizeof(Char) == 1 && c > 0xc3) || n - i < 2 || !follows(s[i + 1])) return nullptr;
-            *out++ = (Char)((c & 0x1f) << 6 | (s[i + 1] & 0x3f));
-            i += 2;
-        } else if (c < 0xf0) {
-            if (sizeof(Char) == 1 || n - i < 3 || !follows(s[i + 1]) || !follows(s[i + 2])) return nullptr;
-            uint32_t code = (c & 0x0f) << 12 | (s[i + 1] & 0x3f) << 6 | (s[i + 2] & 0x3f);
-            if (code < 0x800 || (code >= 0xd800 && code <= 0xdfff)) return nullptr;
-            *out++ = (Char)code;
-            i += 3;
-        } else {
-            if (sizeof(Char) < 4 || c > 0xf4 || n - i < 4 || !follows(s[i + 1]) || !follows(s[i + 2]) ||
-                !follows(s[i + 3])) {
-                return nullptr;
-            }
-            uint32_t code = (c & 0x07) << 18 | (s[i + 1] & 0x3f) << 12 | (s[i + 2] & 0x3f) << 6 | (s[i + 3] & 0x3f);
-            if (code < 0x10000 || code > 0x10ffff) return nullptr;
-            *out++ = (Char)code;
-            i += 4;
-        }
-    }
-    return out;
-}
-
-// The widest character that UTF-8 whose largest byte is `largest` can hold:
-// below 0x80 with no lead byte, below 0x100 with leads up to 0xc3, below
-// 0x10000 with leads up to 0xef.
-Py_UCS4 widest_for(unsigned largest) {
-    return largest < 0x80 ? 0x7f : largest <= 0xc3 ? 0xff : largest < 0xf0 ? 0xffff : 0x10ffff;
-}
-
-// UTF-8 decoded into text's characters from index `at` on, which moves past
-// them: false when it is not UTF-8 (or holds a character wider than text's kind).
-template <typename Char>
-bool decode_at(Char *data, size_t &at, const unsigned char *s, size_t n) {
-    Char *end = decode_utf8(s, n, data + at);
-    if (!end) return false;
-    at = (size_t)(end - data);
-    return true;
-}
-
-bool decode_into(PyObject *text, size_t &at, const unsigned char *s, size_t n) {
-    switch (PyUnicode_KIND(text)) {
-    case PyUnicode_1BYTE_KIND:
-        return decode_at(PyUnicode_1BYTE_DATA(text), at, s, n);
-    case PyUnicode_2BYTE_KIND:
-        return decode_at(PyUnicode_2BYTE_DATA(text), at, s, n);
-    default:
-        return decode_at(PyUnicode_4BYTE_DATA(text), at, s, n);
-    }
-}
-
-// A str of the narrowest kind from UTF-8, or null: with an error set when it
-// cannot be allocated, with none when it is not UTF-8.
-PyObject *utf8_text(const unsigned char *s, size_t n) {
-    size_t continuation;
-    unsigned largest;
-    scan_utf8(s, n, continuation, largest);
-    Ref text(PyUnicode_New((Py_ssize_t)(n - continuation), widest_for(largest)));
-    size_t at = 0;
-    if (!text) return nullptr;
-    return decode_into(text.get(), at, s, n) ? text.release() : nullptr;
 }
 
 // Up to eight bytes as one word, with fixed-size loads only.
@@ -605,17 +462,11 @@ PyObject *Decoder::bytes(const unsigned char *at, uint64_t n) {
     return value;
 }
 
-// ASCII is its own UTF-8: copied without a decoding pass. A long text is
-// checked while it is copied, once its head has shown it is likely ASCII.
-// Other text is measured, then decoded straight into its str.
+// Short ASCII text is copied as it is checked; other text goes through
+// simdutf, validated and transcoded straight into a str of its width.
 PyObject *Decoder::text_of(const unsigned char *at, const unsigned char *s, size_t n) {
-    if (n < 64) {
-        if (is_ascii(s, n)) return ascii_text(s, n);
-    } else if (is_ascii(s, 64)) {
-        if (PyObject *ascii = copy_if_ascii(s, n)) return ascii;
-        if (PyErr_Occurred()) return nullptr;
-    }
-    if (PyObject *value = utf8_text(s, n)) return value;
+    if (n < kShortText && is_ascii(s, n)) return ascii_text(s, n);
+    if (PyObject *value = str_from_utf8(s, n)) return value;
     if (PyErr_Occurred()) return nullptr;
     // Not UTF-8: the interpreter's decoder says where and why, or replaces
     // what is not, as str_errors says.
@@ -705,32 +556,38 @@ PyObject *Decoder::byte_chunks(const unsigned char *at) {
 // into its place in the result: memory stays within the result and the input.
 PyObject *Decoder::text_chunks(const unsigned char *at) {
     in_.cursor += 1;
-    const unsigned char *first = in_.cursor, *chunk;
-    size_t size, characters = 0;
-    unsigned largest = 0;
+    const unsigned char *first = in_.cursor, *chunk, *refused = nullptr, *refused_content = nullptr;
+    size_t size, characters = 0, refused_size = 0;
+    Py_UCS4 largest = 0;
     int more;
     while ((more = next_chunk(at, 3, "text string", chunk, size)) > 0) {
-        size_t continuation;
-        unsigned top;
-        scan_utf8(in_.cursor - size, size, continuation, top);
-        characters += size - continuation;
-        largest = std::max(largest, top);
+        size_t count;
+        Py_UCS4 widest;
+        if (refused) continue;  // the chunks' structure is checked to the end first
+        if (measure_utf8(in_.cursor - size, size, count, widest)) {
+            characters += count;
+            largest = std::max(largest, widest);
+        } else {
+            refused = chunk;
+            refused_content = in_.cursor - size;
+            refused_size = size;
+        }
     }
     if (more < 0) return nullptr;
-    Ref text(PyUnicode_New((Py_ssize_t)characters, widest_for(largest)));
+    if (refused) {
+        // Not UTF-8 on its own: the interpreter's decoder says where and
+        // why, or every chunk is decoded with str_errors' handler.
+        if (std::strcmp(options_.str_errors, "strict") != 0) return lenient_text_chunks(at, first);
+        Ref value(text_of(refused, refused_content, refused_size));
+        return nullptr;
+    }
+    Ref text(PyUnicode_New((Py_ssize_t)characters, largest));
     if (!text) return nullptr;
     const unsigned char *after = in_.cursor;
     in_.cursor = first;
     size_t written = 0;
     while (next_chunk(at, 3, "text string", chunk, size) > 0) {
-        const unsigned char *content = in_.cursor - size;
-        if (!decode_into(text.get(), written, content, size)) {
-            // Not UTF-8 on its own: the interpreter's decoder says where and
-            // why, or every chunk is decoded with str_errors' handler.
-            if (std::strcmp(options_.str_errors, "strict") != 0) return lenient_text_chunks(at, first);
-            Ref refused(text_of(chunk, content, size));
-            return nullptr;
-        }
+        written += decode_utf8_into(text.get(), written, in_.cursor - size, size);
     }
     in_.cursor = after;
     return text.release();

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "encoder.hpp"
+#include "text.hpp"
 
 namespace vantra {
 namespace {
@@ -93,7 +94,11 @@ py::bytes Output::finish() {
         const Segment &segment = s.segments[i];
         cbor_inline::copy_bytes(out, s.data + from, segment.at - from);
         out += segment.at - from;
-        std::memcpy(out, segment.data, segment.size);
+        if (segment.data) {
+            std::memcpy(out, segment.data, segment.size);
+        } else {
+            write_utf8_of(segment.owner, out, segment.size);
+        }
         out += segment.size;
         from = segment.at;
         Py_DECREF(segment.owner);
