@@ -12,7 +12,7 @@ namespace {
 // Below these sizes a scalar loop costs less than simdutf's calls (each
 // dispatched through a table, and set up for long input).
 constexpr size_t kShortUtf8 = 64;        // bytes of UTF-8 to decode
-constexpr size_t kShortCharacters = 32;  // characters of a str to encode
+constexpr size_t kShortCharacters = 128;  // characters of a str to encode
 
 // ---- Short text, scalar --------------------------------------------------------------
 
@@ -35,8 +35,17 @@ bool decode_short(const unsigned char *s, size_t n, Char *out) {
     while (i < n) {
         unsigned c = s[i];
         if (c < 0x80) {
-            *out++ = (Char)c;
-            i += 1;
+            // A run of ASCII, a word at a time while it lasts.
+            for (uint64_t word; n - i >= 8; i += 8, out += 8) {
+                std::memcpy(&word, s + i, 8);
+                if (word & 0x8080808080808080u) break;
+                if (sizeof(Char) == 1) {
+                    std::memcpy(out, &word, 8);
+                } else {
+                    for (int k = 0; k < 8; ++k) out[k] = (Char)s[i + k];
+                }
+            }
+            while (i < n && s[i] < 0x80) *out++ = (Char)s[i++];
         } else if (c < 0xe0) {
             if (c < 0xc2 || (sizeof(Char) == 1 && c > 0xc3) || n - i < 2 || !follows(s[i + 1])) return false;
             *out++ = (Char)((c & 0x1f) << 6 | (s[i + 1] & 0x3f));
@@ -61,13 +70,30 @@ bool decode_short(const unsigned char *s, size_t n, Char *out) {
     return true;
 }
 
+// Eight bytes at a time: the continuation bytes (10xxxxxx) of UTF-8 are as
+// many as its bytes less its characters, and its lead bytes say how wide its
+// widest character is (0xc4 and up: past U+FF; 0xf0 and up: past U+FFFF).
 PyObject *short_str_from_utf8(const unsigned char *s, size_t n) {
-    size_t continuation = 0;
-    unsigned largest = 0;
-    for (size_t i = 0; i < n; ++i) {
-        continuation += (s[i] & 0xc0) == 0x80;
-        largest = s[i] > largest ? s[i] : largest;
+    constexpr uint64_t kHigh = 0x8080808080808080u;
+    size_t continuation = 0, i = 0;
+    uint64_t any = 0, past_ff = 0, past_ffff = 0;
+    auto take = [&](uint64_t w) {
+        any |= w;
+        continuation += (size_t)__builtin_popcountll(w & ~(w << 1) & kHigh);
+        uint64_t lead = w & (w << 1) & kHigh;  // 11xxxxxx
+        past_ff |= lead & ((w & 0x3c3c3c3c3c3c3c3cu) + 0x7c7c7c7c7c7c7c7cu);
+        past_ffff |= lead & (w << 2) & (w << 3);
+    };
+    for (uint64_t w; n - i >= 8; i += 8) {
+        std::memcpy(&w, s + i, 8);
+        take(w);
     }
+    if (i < n) {
+        uint64_t w = 0;
+        std::memcpy(&w, s + i, n - i);  // the last bytes, zeros after them
+        take(w);
+    }
+    unsigned largest = past_ffff & kHigh ? 0xf0 : past_ff & kHigh ? 0xc4 : any & kHigh ? 0x80 : 0;
     PyObject *text = PyUnicode_New((Py_ssize_t)(n - continuation), widest_for(largest));
     if (!text) return nullptr;
     bool decoded;
