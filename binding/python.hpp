@@ -22,6 +22,11 @@
 #pragma weak _PyTrash_thread_deposit_object
 #pragma weak _PyTrash_thread_destroy_chain
 
+// Before 3.9 an object's size is set through its field.
+#ifndef Py_SET_SIZE
+#define Py_SET_SIZE(o, size) (((PyVarObject *)(o))->ob_size = (size))
+#endif
+
 // Inlining hints, where the compiler takes them.
 #if defined(_MSC_VER)
 #define VANTRA_INLINE __forceinline
