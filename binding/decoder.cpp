@@ -28,11 +28,6 @@
 #define CASES24(b) CASES16(b): CASES8((b) + 16)
 #define CASES28(b) CASES24(b): CASES4((b) + 24)
 
-// Before 3.9 the interpreter has no setter for a list's size.
-#if PY_VERSION_HEX < 0x03090000 && !defined(Py_SET_SIZE)
-#define Py_SET_SIZE(object, size) (Py_SIZE(object) = (size))
-#endif
-
 namespace vantra {
 namespace {
 
