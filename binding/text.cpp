@@ -11,7 +11,8 @@ namespace {
 
 // Below these sizes a scalar loop costs less than simdutf's calls (each
 // dispatched through a table, and set up for long input).
-constexpr size_t kShortUtf8 = 64;        // bytes of UTF-8 to decode
+constexpr size_t kShortAscii = 64;       // bytes of UTF-8 to decode, before an ASCII check
+constexpr size_t kShortUtf8 = 256;       // bytes of UTF-8 that is not ASCII, to decode
 constexpr size_t kShortCharacters = 128;  // characters of a str to encode
 
 // ---- Short text, scalar --------------------------------------------------------------
@@ -151,7 +152,7 @@ void write_short_utf8(const Char *c, size_t n, unsigned char *out) {
 // ---- Through simdutf ------------------------------------------------------------------
 
 PyObject *str_from_utf8(const unsigned char *s, size_t n) {
-    if (n < kShortUtf8) return short_str_from_utf8(s, n);
+    if (n < kShortAscii) return short_str_from_utf8(s, n);
     const char *bytes = reinterpret_cast<const char *>(s);
     simdutf::result ascii = simdutf::validate_ascii_with_errors(bytes, n);
     if (ascii.error == simdutf::error_code::SUCCESS) {
@@ -159,6 +160,7 @@ PyObject *str_from_utf8(const unsigned char *s, size_t n) {
         if (text) std::memcpy(PyUnicode_DATA(text), s, n);
         return text;
     }
+    if (n < kShortUtf8) return short_str_from_utf8(s, n);
     // From the first byte that is not ASCII on: where a character starts.
     size_t ascii_prefix = ascii.count;
     const char *rest = bytes + ascii_prefix;
