@@ -38,7 +38,7 @@ def tests(session):
 
 # What building and testing from the sdist need: nothing else is shipped.
 SDIST = {"PKG-INFO", "pyproject.toml", "CMakeLists.txt", "LICENSE", "README.md", "requirements-test.txt",
-         "tools/build_backend.py", "codec", "binding", "tests", "examples"}
+         "tools/build_backend.py", "codec", "binding", "third_party", "tests", "examples"}
 
 
 # Release wheels come from two cibuildwheel configurations: 2.x, the last that

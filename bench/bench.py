@@ -1,9 +1,12 @@
-"""Encoding speed of vantra_cbor.dumps and Encoder against cbor2, msgpack, ormsgpack, orjson and json.
+"""Encoding speed of vantra_cbor.dumps and Encoder against cbor2, msgpack, ormsgpack, msgspec, orjson and json.
 
     python bench/bench.py [--quick] [--out DIR] [--baseline BUILD] [--only WORD ...]
 
 Every library's output is decoded and compared with the input before it is timed;
 a library that cannot encode a payload, or does not round-trip it, gets an empty cell.
+Each library encodes its own copy of the payload (its str objects made afresh), so
+that a UTF-8 copy which one library makes the interpreter keep inside a str does not
+serve another: each is timed in its own steady state.
 Samples are taken round-robin across the libraries so machine noise hits all alike.
 For payloads bound by copying (long strings, byte blobs), `join` is the copy floor:
 b"".join of the same texts' bytes, one bytes object built with no CBOR around them.
@@ -34,6 +37,7 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 import cbor2
 import msgpack
+import msgspec
 import numpy as np
 import orjson
 import ormsgpack
@@ -51,13 +55,16 @@ LIBRARIES = [
     ("cbor2", cbor2.dumps, "f(x)", cbor2.loads),
     ("msgpack", msgpack.packb, "f(x)", lambda b: msgpack.unpackb(b, raw=False, strict_map_key=False)),
     ("ormsgpack", ormsgpack.packb, "f(x)", lambda b: msgpack.unpackb(b, raw=False, strict_map_key=False)),
+    ("msgspec", msgspec.msgpack.Encoder().encode, "f(x)", lambda b: msgpack.unpackb(b, raw=False, strict_map_key=False)),
     ("orjson", orjson.dumps, "f(x)", json.loads),
     ("json", json.dumps, "f(x)", json.loads),
 ]
 VANTRA = ("vantra indef", "vantra def")
 BASELINES = ("cbor2", "msgpack", "ormsgpack")
-PEERS = ("msgpack", "ormsgpack", "orjson")  # the fast peers: every margin over them is shown
+PEERS = ("msgpack", "ormsgpack", "msgspec", "orjson")  # the fast peers: every margin over them is shown
 COPY_BOUND = ("bytes 1 KiB x 1000", "str 1 MB ASCII x 3", "str ~1 MB non-ASCII x 3")
+# Lists of one scalar type, and the array.array type code that makes the same objects.
+HOMOGENEOUS = {"ints (100k, all widths)": "q", "floats 20k, half width": "d", "floats 20k, mixed widths": "d"}
 
 
 def load_build(path):
@@ -200,6 +207,29 @@ def short_strings(rng, count=10_000):
     return ["".join(rng.choice(letters) for _ in range(rng.randrange(1, 24))) for _ in range(count)]
 
 
+def ascii_strings(rng, count, shortest, longest):
+    return ["".join(chr(rng.randrange(32, 127)) for _ in range(rng.randrange(shortest, longest + 1)))
+            for _ in range(count)]
+
+
+def mixed_text(rng, count=5_000):
+    # Words of every str width (1, 2 and 4 bytes a character), a random number of them.
+    return [" ".join(rng.choice(WORDS) for _ in range(rng.randrange(1, 16))) for _ in range(count)]
+
+
+def fresh(value):
+    """value with its containers and str objects made anew (equal, and holding no UTF-8 copy)."""
+    if isinstance(value, list):
+        return [fresh(v) for v in value]
+    if isinstance(value, tuple):
+        return tuple(fresh(v) for v in value)
+    if isinstance(value, dict):
+        return {fresh(k): fresh(v) for k, v in value.items()}
+    if type(value) is str:
+        return value.encode("utf-8", "surrogatepass").decode("utf-8", "surrogatepass")
+    return value
+
+
 def payloads():
     rng = random.Random(SEED)
     return [
@@ -210,6 +240,9 @@ def payloads():
         ("floats 20k, half width", halves(rng)),
         ("floats 20k, mixed widths", float_widths(rng)),
         ("short ASCII str x 10k", short_strings(rng)),
+        ("ASCII str 1-40 B x 20k", ascii_strings(rng, 20_000, 1, 40)),
+        ("ASCII str 64-200 B x 5k", ascii_strings(rng, 5_000, 64, 200)),
+        ("mixed text x 5k", mixed_text(rng)),
         ("bytes 1 KiB x 1000", [rng.randbytes(1024) for _ in range(1000)]),
         ("str 1 MB ASCII x 3", large_strings(rng, False)),
         ("str ~1 MB non-ASCII x 3", large_strings(rng, True)),
@@ -276,7 +309,7 @@ def bench_payload(title, value, samples, target_ns):
         except Exception:
             ok = False
         if ok:
-            timer = make_timer(func, stmt, value)
+            timer = make_timer(func, stmt, fresh(value))
             timers[name] = (timer, calibrate(timer, target_ns))
     if title in COPY_BOUND:
         timer = make_timer(join_floor(value), "f()", None)
@@ -465,7 +498,7 @@ def cpu_model():
 
 def environment():
     versions = ", ".join("%s %s" % (d, importlib.metadata.version(d))
-                         for d in ("vantra_cbor", "cbor2", "msgpack", "ormsgpack", "orjson"))
+                         for d in ("vantra_cbor", "cbor2", "msgpack", "ormsgpack", "msgspec", "orjson"))
     return ["Python %s (%s)" % (platform.python_version(), platform.python_implementation()),
             "%s, %s, %d CPUs" % (platform.platform(), cpu_model(), os.cpu_count()),
             versions]
@@ -546,7 +579,7 @@ def main():
 
     table = speed_table(results)
     print("\nTime per call (median); speedup = other library's time / vantra_cbor's time; "
-          "peers: the smallest over msgpack, ormsgpack and orjson; / join: time over the copy floor's\n")
+          "peers: the smallest over msgpack, ormsgpack, msgspec and orjson; / join: time over the copy floor's\n")
     print(table)
     if args.only:
         return  # a partial run: no tables or charts written
@@ -566,7 +599,7 @@ def main():
         f.write("Encoding time per call, median of %d samples; columns `vantra indef` and "
                 "`vantra def` are `dumps(x)` and `dumps(x, indefinite=False)`. Speedup = other "
                 "library's time / vantra_cbor's time (>1: vantra_cbor is faster); `peers` is the "
-                "smallest of them over msgpack, ormsgpack and orjson; `join` is the copy floor "
+                "smallest of them over msgpack, ormsgpack, msgspec and orjson; `join` is the copy floor "
                 "(b\"\".join of the payload's texts as bytes) and `/ join` vantra_cbor's time over it. "
                 "An empty cell: that library cannot encode the payload or does not round-trip it.\n\n"
                 % samples)

@@ -1,4 +1,4 @@
-"""Decoding speed of vantra_cbor.loads against cbor2, msgpack, ormsgpack, orjson and json.
+"""Decoding speed of vantra_cbor.loads against cbor2, msgpack, ormsgpack, msgspec, orjson and json.
 
     python bench/bench_loads.py [--quick] [--out DIR] [--baseline BUILD]
 
@@ -6,12 +6,15 @@ Each library decodes the same payloads as encoded by itself (CBOR for vantra_cbo
 cbor2, MessagePack for msgpack and ormsgpack, JSON for orjson and json); a library whose
 document does not decode back to the payload gets an empty cell. For payloads bound by
 copying (long strings, byte blobs), `floor` is the cost of making the same bytes/str
-objects from views of the CBOR buffer, with no CBOR read around them. Samples are
+objects from views of the CBOR buffer, with no CBOR read around them. For lists of one
+scalar type (ints, floats), `objects` is the object floor: array.array(...).tolist(),
+which makes the same int or float objects and their list from a typed array. Samples are
 interleaved across libraries; medians are reported. --baseline times another build
 of vantra_cbor (its package directory or its .so) in the same run, as the column
 "baseline".
 """
 import argparse
+import array
 import json
 import sys
 import time
@@ -20,11 +23,12 @@ from pathlib import Path
 
 import cbor2
 import msgpack
+import msgspec
 import orjson
 import ormsgpack
 
 import vantra_cbor
-from bench import (COPY_BOUND, as_plain, calibrate, environment, fmt_time, interleaved, load_build, make_timer,
+from bench import (COPY_BOUND, HOMOGENEOUS, as_plain, calibrate, environment, fmt_time, interleaved, load_build, make_timer,
                    markdown_table, payloads)
 
 # (column, encoder, decoder)
@@ -33,6 +37,7 @@ DECODERS = [
     ("cbor2", lambda x: vantra_cbor.dumps(x, indefinite=False), cbor2.loads),
     ("msgpack", msgpack.packb, lambda b: msgpack.unpackb(b, strict_map_key=False)),
     ("ormsgpack", ormsgpack.packb, ormsgpack.unpackb),
+    ("msgspec", msgspec.msgpack.encode, msgspec.msgpack.Decoder().decode),
     ("orjson", orjson.dumps, orjson.loads),
     ("json", lambda x: json.dumps(x).encode(), json.loads),
 ]
@@ -70,18 +75,24 @@ def bench_payload(title, value, samples, target_ns):
         assert floor() == expected
         timer = make_timer(floor, "f()", None)
         timers["floor"] = (timer, calibrate(timer, target_ns))
+    if title in HOMOGENEOUS:
+        typed = array.array(HOMOGENEOUS[title], value)
+        assert typed.tolist() == expected
+        timer = make_timer(typed.tolist, "f()", None)
+        timers["objects"] = (timer, calibrate(timer, target_ns))
     return interleaved(timers, samples)
 
 
 def table(results):
-    header = ["payload"] + [name for name, *_ in DECODERS] + ["floor"] + ["vs " + p for p in PEERS] + ["/ floor"]
+    header = (["payload"] + [name for name, *_ in DECODERS] + ["floor", "objects"] + ["vs " + p for p in PEERS]
+              + ["/ floor", "/ objects"])
     rows = []
     for title, res in results:
         ours = res.get("vantra")
         ratios = ["%.2f×" % (res[p] / ours) if p in res and ours else "" for p in PEERS]
-        floor = "%.2f×" % (ours / res["floor"]) if "floor" in res and ours else ""
-        rows.append([title] + [fmt_time(res.get(name)) for name, *_ in DECODERS] + [fmt_time(res.get("floor"))]
-                    + ratios + [floor])
+        floors = ["%.2f×" % (ours / res[floor]) if floor in res and ours else "" for floor in ("floor", "objects")]
+        rows.append([title] + [fmt_time(res.get(name)) for name, *_ in DECODERS]
+                    + [fmt_time(res.get("floor")), fmt_time(res.get("objects"))] + ratios + floors)
     return markdown_table(header, rows)
 
 
@@ -132,14 +143,15 @@ def main():
         print("  %-26s %s" % (title, "  ".join("%s %s" % (n, fmt_time(t)) for n, t in res.items())), flush=True)
     text = table(results)
     print("\nDecoding time per call (median); vs X = X's time / vantra_cbor's time; "
-          "/ floor = vantra_cbor's time / the copy floor's\n")
+          "/ floor = vantra_cbor's time / the copy floor's; / objects = its time / array.array(...).tolist()'s\n")
     print(text)
     args.out.mkdir(parents=True, exist_ok=True)
     plot(results, args.out / "loads_speedup.png")
     with open(args.out / "loads.md", "w") as f:
         f.write("Decoding time per call, median of %d samples. vs X = X's time / vantra_cbor's time "
                 "(>1: vantra_cbor is faster); / floor = vantra_cbor's time / the time to make the same "
-                "objects from the buffer with no CBOR around them.\n\n" % samples)
+                "objects from the buffer with no CBOR around them; / objects = its time / the time of "
+                "array.array(...).tolist() making the same ints or floats.\n\n" % samples)
         f.write("".join("- %s\n" % line for line in env) + "\n" + text + "\n")
     print("\nWrote %s and %s (%.0f s)" % (args.out / "loads_speedup.png", args.out / "loads.md",
                                          time.perf_counter() - started), file=sys.stderr)

@@ -31,35 +31,46 @@ PAYLOADS = {
     "widths": "[r.choice([r.randrange(-2048, 2048) / 8, r.randrange(-2**20, 2**20) / 2**10, r.random()])"
               " for _ in range(20000)]",
     "strings": "['k%d' % r.randrange(10**r.randrange(1, 9)) for _ in range(10000)]",
+    "ascii": "[''.join(chr(r.randrange(32, 127)) for _ in range(r.randrange(1, 41))) for _ in range(10000)]",
+    "medium": "[''.join(chr(r.randrange(32, 127)) for _ in range(r.randrange(64, 201))) for _ in range(2000)]",
+    "text": "[' '.join(r.choice(WORDS) for _ in range(r.randrange(1, 12))) for _ in range(2000)]",
 }
+# Words of every str width, for the mixed text payload.
+WORDS = ("the a of and café naïve résumé Zürich São crème brûlée Ærø Kraków Ångström "
+         "東京 日本語 北京 ラーメン 좋아요 서울 你好 世界 😀 🎉 🚀 👍🏽 🔥 ☕").split()
 
-# column: (module, call with the value bound to x and an Encoder made once bound to e)
+# column: (module, what is made once and bound to e, call with the value bound to x)
 ENCODERS = {
-    "vantra indef": ("vantra_cbor", "vantra_cbor.dumps(x)"),
-    "vantra def": ("vantra_cbor", "vantra_cbor.dumps(x, False)"),
-    "Encoder indef": ("vantra_cbor", "e.encode(x)"),
-    "Encoder def": ("vantra_cbor", "e.encode(x)"),
-    "cbor2": ("cbor2", "cbor2.dumps(x)"),
-    "msgpack": ("msgpack", "msgpack.packb(x)"),
-    "ormsgpack": ("ormsgpack", "ormsgpack.packb(x)"),
-    "orjson": ("orjson", "orjson.dumps(x)"),
+    "vantra indef": ("vantra_cbor", "None", "vantra_cbor.dumps(x)"),
+    "vantra def": ("vantra_cbor", "None", "vantra_cbor.dumps(x, False)"),
+    "Encoder indef": ("vantra_cbor", "vantra_cbor.Encoder(indefinite=True)", "e.encode(x)"),
+    "Encoder def": ("vantra_cbor", "vantra_cbor.Encoder()", "e.encode(x)"),
+    "cbor2": ("cbor2", "None", "cbor2.dumps(x)"),
+    "msgpack": ("msgpack", "None", "msgpack.packb(x)"),
+    "ormsgpack": ("ormsgpack", "None", "ormsgpack.packb(x)"),
+    "msgspec": ("msgspec", "msgspec.msgpack.Encoder()", "e.encode(x)"),
+    "orjson": ("orjson", "None", "orjson.dumps(x)"),
 }
 
-# column: (module, call with the value's document bound to x, the document made from x)
+# column: (module, what is made once and bound to e, call with the value's document bound to x,
+# the document made from x)
 DECODERS = {
-    "vantra": ("vantra_cbor", "vantra_cbor.loads(x)", "vantra_cbor.dumps(x, False)"),
-    "cbor2": ("cbor2", "cbor2.loads(x)", "cbor2.dumps(x)"),
-    "msgpack": ("msgpack", "msgpack.unpackb(x)", "msgpack.packb(x)"),
-    "ormsgpack": ("ormsgpack", "ormsgpack.unpackb(x)", "ormsgpack.packb(x)"),
-    "orjson": ("orjson", "orjson.loads(x)", "orjson.dumps(x)"),
+    "vantra": ("vantra_cbor", "None", "vantra_cbor.loads(x)", "vantra_cbor.dumps(x, False)"),
+    "cbor2": ("cbor2", "None", "cbor2.loads(x)", "cbor2.dumps(x)"),
+    "msgpack": ("msgpack", "None", "msgpack.unpackb(x)", "msgpack.packb(x)"),
+    "ormsgpack": ("ormsgpack", "None", "ormsgpack.unpackb(x)", "ormsgpack.packb(x)"),
+    "msgspec": ("msgspec", "msgspec.msgpack.Decoder()", "e.decode(x)", "msgspec.msgpack.encode(x)"),
+    "orjson": ("orjson", "None", "orjson.loads(x)", "orjson.dumps(x)"),
 }
 
 SCRIPT = """
 import random, {module}
+{extra}
 r = random.Random(1)
+WORDS = {words!r}
 x = {payload}
 x = {prepare}
-e = getattr({module}, "Encoder", lambda **kw: None)(indefinite={indefinite})
+e = {made}
 def run(n, x=x, e=e):
     for _ in range(n):
         {call}
@@ -69,11 +80,11 @@ run({calls})
 
 
 def instructions(payload, library, calls, decode):
-    module, call, prepare = DECODERS[library] if decode else ENCODERS[library] + ("x",)
+    module, made, call, prepare = DECODERS[library] if decode else ENCODERS[library] + ("x",)
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "cg.out")
-        code = SCRIPT.format(module=module, payload=PAYLOADS[payload], prepare=prepare, call=call, calls=calls,
-                             indefinite="indef" in library)
+        code = SCRIPT.format(module=module, extra="import msgspec.msgpack" if module == "msgspec" else "",
+                             words=WORDS, payload=PAYLOADS[payload], prepare=prepare, made=made, call=call, calls=calls)
         env = dict(os.environ, PYTHONHASHSEED="0")
         done = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
                                sys.executable, "-c", code], env=env,

@@ -164,7 +164,14 @@ private:
         return true;
     }
 
-    VANTRA_INLINE PyObject *member(Place place, bool shallow);
+    VANTRA_INLINE PyObject *member(Place place, bool fast);
+    VANTRA_INLINE PyObject *scalar(Place place, bool fast);
+    VANTRA_INLINE PyObject *list_item(class HiddenList &list, Place place, bool fast);
+    VANTRA_INLINE PyObject *short_text(const unsigned char *at, size_t n, Place place);
+    // Whether a container's elements can be read by member()'s own paths:
+    // within max_depth, and outside any string namespace (whose strings are
+    // noted as they are read).
+    bool fast_members() const { return depth_ < limit_ && namespaces_ == 0; }
     PyObject *element(const unsigned char *at, Place place);
     PyObject *bytes(const unsigned char *at, uint64_t n);
     PyObject *text(const unsigned char *at, uint64_t n, Place place);
@@ -177,7 +184,7 @@ private:
     PyObject *list_of(const unsigned char *at, bool indefinite, uint64_t n, Place items);
     PyObject *array(const unsigned char *at, Place place, bool indefinite, uint64_t n);
     PyObject *map(const unsigned char *at, Place place, bool indefinite, uint64_t n);
-    PyObject *map_items(PyObject *dict, bool indefinite, size_t count);
+    VANTRA_INLINE PyObject *map_items(PyObject *dict, bool indefinite, size_t count);
     PyObject *fill_list(PyObject *list);
     PyObject *fill_map(PyObject *dict);
     bool note_string(PyObject *string, size_t size);

@@ -15,12 +15,9 @@
 #include <cstring>
 #include <new>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "decode.hpp"
 #include "tags/tags.hpp"
+#include "text.hpp"
 #include "values.hpp"
 
 // Explicit case labels for runs of initial bytes: the switch they make is the
@@ -38,6 +35,9 @@ constexpr unsigned char kBreakByte = 0xff;
 // Containers are sized up front for at most this many items.
 constexpr size_t kPresizeLimit = 1 << 12;
 constexpr unsigned kIndefinite = 31;
+// Text shorter than this is checked for ASCII and copied here; longer text,
+// and any that is not ASCII, goes to simdutf.
+constexpr size_t kShortText = 64;
 
 // ---- Map keys --------------------------------------------------------------------
 
@@ -65,153 +65,39 @@ bool is_ascii(const unsigned char *s, size_t n) {
     return (any & 0x8080808080808080u) == 0;
 }
 
-PyObject *ascii_text(const unsigned char *s, size_t n) {
+// n bytes (at most 23) that are ASCII, where at least eight bytes can be read
+// at s: a word or three, whatever n is.
+VANTRA_INLINE bool short_is_ascii(const unsigned char *s, size_t n) {
+    uint64_t word, tail;
+    std::memcpy(&word, s, 8);
+    if (n < 8) {
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        word &= ((uint64_t)1 << (8 * n)) - 1;
+#else
+        word &= ~(~(uint64_t)0 >> (8 * n));
+#endif
+    } else {
+        std::memcpy(&tail, s + n - 8, 8);
+        word |= tail;
+        if (n > 16) {
+            std::memcpy(&tail, s + 8, 8);
+            word |= tail;
+        }
+    }
+    return (word & 0x8080808080808080u) == 0;
+}
+
+// A compact ASCII str's characters follow its header.
+VANTRA_INLINE PyObject *ascii_text(const unsigned char *s, size_t n) {
     PyObject *text = PyUnicode_New((Py_ssize_t)n, 127);
-    if (text) std::memcpy(PyUnicode_DATA(text), s, n);
+    if (text) cbor_inline::copy_bytes(reinterpret_cast<unsigned char *>(reinterpret_cast<PyASCIIObject *>(text) + 1), s, n);
     return text;
 }
 
-// Text copied into a new str while it is checked for ASCII, 32 bytes a step:
-// one pass over the input. Null, with no error set, when it is not ASCII.
-PyObject *copy_if_ascii(const unsigned char *s, size_t n) {
-    PyObject *text = PyUnicode_New((Py_ssize_t)n, 127);
-    if (!text) return nullptr;
-    unsigned char *out = static_cast<unsigned char *>(PyUnicode_DATA(text));
-    size_t i = 0;
-    for (; i + 32 <= n; i += 32) {
-        uint64_t w[4];
-        std::memcpy(w, s + i, 32);
-        if ((w[0] | w[1] | w[2] | w[3]) & 0x8080808080808080u) {
-            Py_DECREF(text);
-            return nullptr;
-        }
-        std::memcpy(out + i, w, 32);
-    }
-    if (is_ascii(s + i, n - i)) {
-        std::memcpy(out + i, s + i, n - i);
-        return text;
-    }
-    Py_DECREF(text);
-    return nullptr;
-}
-
-// The continuation bytes (10xxxxxx) of text and its largest byte, in a pass
-// that checks nothing: for UTF-8, the number of its characters is the number
-// of the other bytes, and its largest lead byte says how wide the widest is.
-void scan_utf8(const unsigned char *s, size_t n, size_t &continuation, unsigned &largest) {
-    size_t i = 0, count = 0;
-    unsigned top = 0;
-#if defined(__SSE2__) && defined(__x86_64__)
-    const __m128i lead_bits = _mm_set1_epi8((char)0xc0), follow = _mm_set1_epi8((char)0x80);
-    __m128i widest = _mm_setzero_si128();
-    while (n - i >= 16) {
-        // Each byte lane counts up to 255 blocks before it is summed.
-        __m128i counts = _mm_setzero_si128();
-        for (size_t blocks = 0; blocks < 255 && n - i >= 16; ++blocks, i += 16) {
-            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
-            widest = _mm_max_epu8(widest, v);
-            counts = _mm_sub_epi8(counts, _mm_cmpeq_epi8(_mm_and_si128(v, lead_bits), follow));
-        }
-        __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
-        count += (size_t)_mm_cvtsi128_si64(sums) + (size_t)_mm_extract_epi16(sums, 4);
-    }
-    unsigned char lanes[16];
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(lanes), widest);
-    for (unsigned char lane : lanes) top = std::max<unsigned>(top, lane);
-#endif
-    for (; i < n; ++i) {
-        count += (s[i] & 0xc0) == 0x80;
-        top = std::max<unsigned>(top, s[i]);
-    }
-    continuation = count;
-    largest = top;
-}
-
-// UTF-8 decoded into a str's characters of Char, and checked as strictly as
-// the interpreter checks it (no overlong forms, no surrogates, nothing past
-// U+10FFFF). Every character written takes one byte that is no continuation
-// byte, so out never passes what scan_utf8() counted. False when it is not
-// UTF-8 (or holds a character wider than Char).
-template <typename Char>
-Char *decode_utf8(const unsigned char *s, size_t n, Char *out) {
-    auto follows = [](unsigned byte) { return (byte & 0xc0) == 0x80; };
-    size_t i = 0;
-    while (i < n) {
-        unsigned c = s[i];
-        if (c < 0x80) {
-            // A run of ASCII, a word at a time while it lasts.
-            for (uint64_t word; n - i >= 8; i += 8, out += 8) {
-                std::memcpy(&word, s + i, 8);
-                if (word & 0x8080808080808080u) break;
-                if (sizeof(Char) == 1) {
-                    std::memcpy(out, &word, 8);
-                } else {
-                    for (int k = 0; k < 8; ++k) out[k] = s[i + k];
-                }
-            }
-            while (i < n && s[i] < 0x80) *out++ = s[i++];
-        } else if (c < 0xe0) {
-            if (c < 0xc2 || (sizeof(Char) == 1 && c > 0xc3) || n - i < 2 || !follows(s[i + 1])) return nullptr;
-            *out++ = (Char)((c & 0x1f) << 6 | (s[i + 1] & 0x3f));
-            i += 2;
-        } else if (c < 0xf0) {
-            if (sizeof(Char) == 1 || n - i < 3 || !follows(s[i + 1]) || !follows(s[i + 2])) return nullptr;
-            uint32_t code = (c & 0x0f) << 12 | (s[i + 1] & 0x3f) << 6 | (s[i + 2] & 0x3f);
-            if (code < 0x800 || (code >= 0xd800 && code <= 0xdfff)) return nullptr;
-            *out++ = (Char)code;
-            i += 3;
-        } else {
-            if (sizeof(Char) < 4 || c > 0xf4 || n - i < 4 || !follows(s[i + 1]) || !follows(s[i + 2]) ||
-                !follows(s[i + 3])) {
-                return nullptr;
-            }
-            uint32_t code = (c & 0x07) << 18 | (s[i + 1] & 0x3f) << 12 | (s[i + 2] & 0x3f) << 6 | (s[i + 3] & 0x3f);
-            if (code < 0x10000 || code > 0x10ffff) return nullptr;
-            *out++ = (Char)code;
-            i += 4;
-        }
-    }
-    return out;
-}
-
-// The widest character that UTF-8 whose largest byte is `largest` can hold:
-// below 0x80 with no lead byte, below 0x100 with leads up to 0xc3, below
-// 0x10000 with leads up to 0xef.
-Py_UCS4 widest_for(unsigned largest) {
-    return largest < 0x80 ? 0x7f : largest <= 0xc3 ? 0xff : largest < 0xf0 ? 0xffff : 0x10ffff;
-}
-
-// UTF-8 decoded into text's characters from index `at` on, which moves past
-// them: false when it is not UTF-8 (or holds a character wider than text's kind).
-template <typename Char>
-bool decode_at(Char *data, size_t &at, const unsigned char *s, size_t n) {
-    Char *end = decode_utf8(s, n, data + at);
-    if (!end) return false;
-    at = (size_t)(end - data);
-    return true;
-}
-
-bool decode_into(PyObject *text, size_t &at, const unsigned char *s, size_t n) {
-    switch (PyUnicode_KIND(text)) {
-    case PyUnicode_1BYTE_KIND:
-        return decode_at(PyUnicode_1BYTE_DATA(text), at, s, n);
-    case PyUnicode_2BYTE_KIND:
-        return decode_at(PyUnicode_2BYTE_DATA(text), at, s, n);
-    default:
-        return decode_at(PyUnicode_4BYTE_DATA(text), at, s, n);
-    }
-}
-
-// A str of the narrowest kind from UTF-8, or null: with an error set when it
-// cannot be allocated, with none when it is not UTF-8.
-PyObject *utf8_text(const unsigned char *s, size_t n) {
-    size_t continuation;
-    unsigned largest;
-    scan_utf8(s, n, continuation, largest);
-    Ref text(PyUnicode_New((Py_ssize_t)(n - continuation), widest_for(largest)));
-    size_t at = 0;
-    if (!text) return nullptr;
-    return decode_into(text.get(), at, s, n) ? text.release() : nullptr;
+VANTRA_INLINE PyObject *float_of(uint64_t bits) {
+    double value;
+    std::memcpy(&value, &bits, sizeof value);
+    return PyFloat_FromDouble(value);
 }
 
 // Up to eight bytes as one word, with fixed-size loads only.
@@ -256,33 +142,72 @@ uint64_t key_hash(const unsigned char *s, size_t n) {
 // cached objects).
 PyObject *small_ints[24];
 
-// Lists are filled while no Python code can see them: untracked by the
-// garbage collector from when they are made until every slot is filled, so
-// that neither a hook nor a collector's callback can reach one (through
-// gc.get_objects() or gc.get_referrers()) while it has an empty slot.
-PyObject *hidden_list(size_t size) {
-    PyObject *list = PyList_New((Py_ssize_t)size);
-    if (list) PyObject_GC_UnTrack(list);
-    return list;
+
+
+// Doubles the room of a full list, up to `most` items (more than it holds):
+// false with an error set. Twice what the list holds at most, and never more
+// than the input left can fill. (PyList_Append's growth by an eighth copied a
+// long list many times over.)
+VANTRA_NOINLINE bool grow_list(PyListObject *list, size_t most) {
+    size_t room = (size_t)list->allocated, size = (size_t)Py_SIZE(list);
+    size_t want = room < 8 ? 8 : room * 2;
+    if (want > most) want = most;
+    if (want <= size) want = size + 1;  // a shared list that a hook has grown meanwhile
+    if (want > (size_t)PY_SSIZE_T_MAX / sizeof(PyObject *)) {
+        PyErr_NoMemory();
+        return false;
+    }
+    void *items = PyMem_Realloc(list->ob_item, want * sizeof(PyObject *));
+    if (!items) {
+        PyErr_NoMemory();
+        return false;
+    }
+    list->ob_item = static_cast<PyObject **>(items);
+    list->allocated = (Py_ssize_t)want;
+    return true;
 }
 
-// Adds item (stolen) to a list: in place while the room it was made with, or
-// that its last growth left, lasts; through PyList_Append (which grows it
-// geometrically) when it is full. False with an error set.
-VANTRA_INLINE bool append(PyObject *list, PyObject *item) {
+// Adds item (stolen) to a list that can hold `most` items: in place while its
+// room lasts, grown when it is full. False with an error set (item released).
+VANTRA_INLINE bool append(PyObject *list, PyObject *item, size_t most) {
     auto *l = reinterpret_cast<PyListObject *>(list);
     Py_ssize_t size = Py_SIZE(l);
-    if (size < l->allocated) {
-        l->ob_item[size] = item;
-        Py_SET_SIZE(l, size + 1);
-        return true;
+    if (size == l->allocated && !grow_list(l, most)) {
+        Py_DECREF(item);
+        return false;
     }
-    int status = PyList_Append(list, item);
-    Py_DECREF(item);
-    return status == 0;
+    l->ob_item[size] = item;
+    Py_SET_SIZE(l, size + 1);
+    return true;
 }
 
 }  // namespace
+
+// Lists are filled while no Python code can see them: untracked by the
+// garbage collector from before the first element whose making may run Python
+// code or a collection, until every slot is filled, so that neither a hook nor
+// a collector's callback can reach one (through gc.get_objects() or
+// gc.get_referrers()) while it has an empty slot. A list of scalars alone is
+// never untracked: making them runs neither.
+class HiddenList {
+public:
+    explicit HiddenList(size_t size) : list_(PyList_New((Py_ssize_t)size)) {}
+    PyObject *get() const { return list_.get(); }
+    explicit operator bool() const { return (bool)list_; }
+    void hide() {
+        if (!hidden_) PyObject_GC_UnTrack(list_.get());
+        hidden_ = true;
+    }
+    // The full list, seen by the collector again.
+    PyObject *release() {
+        if (hidden_) PyObject_GC_Track(list_.get());
+        return list_.release();
+    }
+
+private:
+    Ref list_;
+    bool hidden_ = false;
+};
 
 // ---- Errors ------------------------------------------------------------------------
 
@@ -390,6 +315,11 @@ PyObject *Decoder::item(Place place) {
     uint64_t arg = 0;
     switch (initial >> 5) {
     case 0:
+        if (ai < 24) {
+            in_.cursor += 1;
+            Py_INCREF(small_ints[ai]);
+            return small_ints[ai];
+        }
         return argument(at, arg) ? unsigned_int(arg) : nullptr;
     case 1:
         return argument(at, arg) ? negative_int(arg) : nullptr;
@@ -417,39 +347,102 @@ PyObject *Decoder::item(Place place) {
 
 // A container's element. The scalars that fill most containers (ints,
 // floats, false, true, null, texts and byte strings) are made here without
-// item()'s dispatch and its call; `shallow` says that an element is within
-// max_depth, which element() checks for the rest.
-VANTRA_INLINE PyObject *Decoder::member(Place place, bool shallow) {
+// item()'s dispatch and its call. `fast` says that an element is within
+// max_depth and outside any string namespace (container() works it out once
+// for all its elements). Each fixed-width item is checked once against the
+// bytes left, and read whole; when they fall short, element() says why.
+VANTRA_INLINE PyObject *Decoder::member(Place place, bool fast) {
+    if (PyObject *value = scalar(place, fast)) return value;
+    return PyErr_Occurred() ? nullptr : element(in_.cursor, place);
+}
+
+// member()'s own paths: the element made, or null with an error set, or null
+// with none (the cursor unmoved) for an element that element() must read.
+// Making these runs no Python code and no garbage collection.
+VANTRA_INLINE PyObject *Decoder::scalar(Place place, bool fast) {
     const unsigned char *at = in_.cursor;
-    if (!shallow || at == end_) return element(at, place);
+    if (!fast || at == end_) return nullptr;
+    size_t left = (size_t)(end_ - at);
     unsigned initial = *at;
     uint64_t arg;
     switch (initial) {
     CASES24(0x00):
-        in_.cursor += 1;
+        in_.cursor = at + 1;
         Py_INCREF(small_ints[initial]);
         return small_ints[initial];
-    CASES4(0x18):
-        return argument(at, arg) ? unsigned_int(arg) : nullptr;
-    CASES28(0x20):
-        return argument(at, arg) ? negative_int(arg) : nullptr;
+    case 0x18:
+        if (left < 2) break;
+        in_.cursor = at + 2;
+        return PyLong_FromLongLong((long long)at[1]);
+    case 0x19:
+        if (left < 3) break;
+        in_.cursor = at + 3;
+        return PyLong_FromLongLong((long long)cbor_inline::read_be(at + 1, 2));
+    case 0x1a:
+        if (left < 5) break;
+        in_.cursor = at + 5;
+        return PyLong_FromLongLong((long long)cbor_inline::read_be(at + 1, 4));
+    case 0x1b:
+        if (left < 9) break;
+        in_.cursor = at + 9;
+        return unsigned_int(cbor_inline::read_be(at + 1, 8));
+    CASES24(0x20):
+        in_.cursor = at + 1;
+        return PyLong_FromLongLong(-1 - (long long)(initial & 0x1f));
+    case 0x38:
+        if (left < 2) break;
+        in_.cursor = at + 2;
+        return PyLong_FromLongLong(-1 - (long long)at[1]);
+    case 0x39:
+        if (left < 3) break;
+        in_.cursor = at + 3;
+        return PyLong_FromLongLong(-1 - (long long)cbor_inline::read_be(at + 1, 2));
+    case 0x3a:
+        if (left < 5) break;
+        in_.cursor = at + 5;
+        return PyLong_FromLongLong(-1 - (long long)cbor_inline::read_be(at + 1, 4));
+    case 0x3b:
+        if (left < 9) break;
+        in_.cursor = at + 9;
+        return negative_int(cbor_inline::read_be(at + 1, 8));
     CASES28(0x40):
         return argument(at, arg) ? bytes(at, arg) : nullptr;
-    CASES28(0x60):
+    CASES24(0x60):
+        return short_text(at, initial & 0x1f, place);
+    CASES4(0x78):
         return argument(at, arg) ? text(at, arg, place) : nullptr;
     case 0xf4:
     case 0xf5:
     case 0xf6:
         return constant(initial & 0x1f);
     case 0xf9:
-        return real<2>(at);
+        if (left < 3) break;
+        in_.cursor = at + 3;
+        return float_of(cbor_inline::half_as_double(cbor_inline::read_be(at + 1, 2)));
     case 0xfa:
-        return real<4>(at);
+        if (left < 5) break;
+        in_.cursor = at + 5;
+        return float_of(cbor_inline::single_as_double((uint32_t)cbor_inline::read_be(at + 1, 4)));
     case 0xfb:
-        return real<8>(at);
+        if (left < 9) break;
+        in_.cursor = at + 9;
+        return float_of(cbor_inline::read_be(at + 1, 8));
     default:
-        return element(at, place);
+        break;
     }
+    return nullptr;
+}
+
+// A text of up to 23 bytes, its length in the initial byte at `at`.
+VANTRA_INLINE PyObject *Decoder::short_text(const unsigned char *at, size_t n, Place place) {
+    const unsigned char *s = at + 1;
+    in_.cursor = s;
+    size_t readable = left();
+    if (n > readable) return text(at, n, place);  // says where the input ends
+    in_.cursor = s + n;
+    if (place == Place::kKey) return cached_key(at, s, n);
+    if (readable >= 8 ? short_is_ascii(s, n) : is_ascii(s, n)) return ascii_text(s, n);
+    return text_of(at, s, n);
 }
 
 // A container's element: one level deeper.
@@ -469,17 +462,11 @@ PyObject *Decoder::bytes(const unsigned char *at, uint64_t n) {
     return value;
 }
 
-// ASCII is its own UTF-8: copied without a decoding pass. A long text is
-// checked while it is copied, once its head has shown it is likely ASCII.
-// Other text is measured, then decoded straight into its str.
+// Short ASCII text is copied as it is checked; other text goes through
+// simdutf, validated and transcoded straight into a str of its width.
 PyObject *Decoder::text_of(const unsigned char *at, const unsigned char *s, size_t n) {
-    if (n < 64) {
-        if (is_ascii(s, n)) return ascii_text(s, n);
-    } else if (is_ascii(s, 64)) {
-        if (PyObject *ascii = copy_if_ascii(s, n)) return ascii;
-        if (PyErr_Occurred()) return nullptr;
-    }
-    if (PyObject *value = utf8_text(s, n)) return value;
+    if (n < kShortText && is_ascii(s, n)) return ascii_text(s, n);
+    if (PyObject *value = str_from_utf8(s, n)) return value;
     if (PyErr_Occurred()) return nullptr;
     // Not UTF-8: the interpreter's decoder says where and why, or replaces
     // what is not, as str_errors says.
@@ -569,32 +556,38 @@ PyObject *Decoder::byte_chunks(const unsigned char *at) {
 // into its place in the result: memory stays within the result and the input.
 PyObject *Decoder::text_chunks(const unsigned char *at) {
     in_.cursor += 1;
-    const unsigned char *first = in_.cursor, *chunk;
-    size_t size, characters = 0;
-    unsigned largest = 0;
+    const unsigned char *first = in_.cursor, *chunk, *refused = nullptr, *refused_content = nullptr;
+    size_t size, characters = 0, refused_size = 0;
+    Py_UCS4 largest = 0;
     int more;
     while ((more = next_chunk(at, 3, "text string", chunk, size)) > 0) {
-        size_t continuation;
-        unsigned top;
-        scan_utf8(in_.cursor - size, size, continuation, top);
-        characters += size - continuation;
-        largest = std::max(largest, top);
+        size_t count;
+        Py_UCS4 widest;
+        if (refused) continue;  // the chunks' structure is checked to the end first
+        if (measure_utf8(in_.cursor - size, size, count, widest)) {
+            characters += count;
+            largest = std::max(largest, widest);
+        } else {
+            refused = chunk;
+            refused_content = in_.cursor - size;
+            refused_size = size;
+        }
     }
     if (more < 0) return nullptr;
-    Ref text(PyUnicode_New((Py_ssize_t)characters, widest_for(largest)));
+    if (refused) {
+        // Not UTF-8 on its own: the interpreter's decoder says where and
+        // why, or every chunk is decoded with str_errors' handler.
+        if (std::strcmp(options_.str_errors, "strict") != 0) return lenient_text_chunks(at, first);
+        Ref value(text_of(refused, refused_content, refused_size));
+        return nullptr;
+    }
+    Ref text(PyUnicode_New((Py_ssize_t)characters, largest));
     if (!text) return nullptr;
     const unsigned char *after = in_.cursor;
     in_.cursor = first;
     size_t written = 0;
     while (next_chunk(at, 3, "text string", chunk, size) > 0) {
-        const unsigned char *content = in_.cursor - size;
-        if (!decode_into(text.get(), written, content, size)) {
-            // Not UTF-8 on its own: the interpreter's decoder says where and
-            // why, or every chunk is decoded with str_errors' handler.
-            if (std::strcmp(options_.str_errors, "strict") != 0) return lenient_text_chunks(at, first);
-            Ref refused(text_of(chunk, content, size));
-            return nullptr;
-        }
+        written += decode_utf8_into(text.get(), written, in_.cursor - size, size);
     }
     in_.cursor = after;
     return text.release();
@@ -621,6 +614,15 @@ bool Decoder::at_break() {
     return true;
 }
 
+// An item of a list being filled: the list is hidden first when it is not a
+// scalar that scalar() makes.
+VANTRA_INLINE PyObject *Decoder::list_item(HiddenList &list, Place place, bool fast) {
+    if (PyObject *value = scalar(place, fast)) return value;
+    if (PyErr_Occurred()) return nullptr;
+    list.hide();
+    return element(in_.cursor, place);
+}
+
 // The items of an array, each read as `items` says, in a list.
 PyObject *Decoder::list_of(const unsigned char *at, bool indefinite, uint64_t n, Place items) {
     if (!enter_nesting(stack_)) return nullptr;
@@ -634,27 +636,33 @@ PyObject *Decoder::list_of(const unsigned char *at, bool indefinite, uint64_t n,
     } else if (!counted(at, n, 1, "array", "items", count)) {
         return nullptr;
     }
-    bool shallow = depth_ < limit_;
-    Ref list;
+    bool fast = fast_members();
     if (!indefinite && count <= kPresizeLimit) {
-        list.reset(hidden_list(count));
+        HiddenList list(count);
         if (!list) return nullptr;
         for (size_t i = 0; i < count; ++i) {
-            PyObject *value = member(items, shallow);
+            PyObject *value = list_item(list, items, fast);
             if (!value) return nullptr;
             PyList_SET_ITEM(list.get(), i, value);
         }
+        return list.release();
+    }
+    // Grown as items arrive: a large count that the input does not go on to
+    // fill costs no more than twice what it does hold.
+    HiddenList list(0);
+    if (!list) return nullptr;
+    if (!indefinite) {
+        for (size_t i = 0; i < count; ++i) {
+            PyObject *value = list_item(list, items, fast);
+            if (!value || !append(list.get(), value, count)) return nullptr;
+        }
     } else {
-        // Grown as items arrive: a large count that the input does not go on
-        // to fill costs no more memory than what it does hold.
-        list.reset(hidden_list(0));
-        if (!list) return nullptr;
-        for (size_t i = 0; indefinite ? !at_break() : i < count; ++i) {
-            PyObject *value = member(items, shallow);
-            if (!value || !append(list.get(), value)) return nullptr;
+        while (!at_break()) {
+            PyObject *value = list_item(list, items, fast);
+            // Every item takes a byte at least.
+            if (!value || !append(list.get(), value, (size_t)PyList_GET_SIZE(list.get()) + 1 + left())) return nullptr;
         }
     }
-    PyObject_GC_Track(list.get());
     return list.release();
 }
 
@@ -697,20 +705,20 @@ PyObject *Decoder::map(const unsigned char *at, Place, bool indefinite, uint64_t
 // Fills dict (borrowed) with a map's pairs: the cursor is past its head, or at
 // the head of an indefinite one. A new reference to it, or object_hook's value
 // for it.
-PyObject *Decoder::map_items(PyObject *dict, bool indefinite, size_t count) {
+VANTRA_INLINE PyObject *Decoder::map_items(PyObject *dict, bool indefinite, size_t count) {
     if (!enter_nesting(stack_)) return nullptr;
     struct Leave {
         StackBound &stack;
         ~Leave() { leave_nesting(stack); }
     } leave{stack_};
     if (indefinite) in_.cursor += 1;
-    bool shallow = depth_ < limit_;
+    bool fast = fast_members();
     bool once = !options_.allow_duplicate_keys;
     for (size_t i = 0; indefinite ? !at_break() : i < count; ++i) {
         const unsigned char *key_at = in_.cursor;
-        Ref key(member(Place::kKey, shallow));
+        Ref key(member(Place::kKey, fast));
         if (!key) return nullptr;
-        Ref value(member(Place::kValue, shallow));
+        Ref value(member(Place::kValue, fast));
         Py_ssize_t before = PyDict_GET_SIZE(dict);
         if (!value || !set_item(dict, key.get(), value.get(), key_at)) return nullptr;
         if (once && PyDict_GET_SIZE(dict) == before) return fail(key_at, "duplicate map key");
@@ -747,10 +755,12 @@ PyObject *Decoder::fill_list(PyObject *list) {
         StackBound &stack;
         ~Leave() { leave_nesting(stack); }
     } leave{stack_};
-    bool shallow = depth_ < limit_;
+    bool fast = fast_members();
     for (size_t i = 0; indefinite ? !at_break() : i < count; ++i) {
-        PyObject *value = member(Place::kValue, shallow);
-        if (!value || !append(list, value)) return nullptr;
+        PyObject *value = member(Place::kValue, fast);
+        if (!value || !append(list, value, indefinite ? (size_t)PyList_GET_SIZE(list) + 1 + left() : count)) {
+            return nullptr;
+        }
     }
     Py_INCREF(list);
     return list;
@@ -1063,10 +1073,13 @@ PyObject *decode_buffer(const char *function, PyObject *data, const DecodeOption
     return value;
 }
 
+// The options of a call that gives none.
+const DecodeOptions default_options;
+
 PyObject *loads_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (nargs == 1 && !kwnames) return decode_buffer("loads", args[0], default_options);  // loads(data): the common call
     PyObject *data;
     DecodeOptions options;
-    if (nargs == 1 && !kwnames) return decode_buffer("loads", args[0], options);  // loads(data): the common call
     if (!parse_arguments("loads", interned_data, args, nargs, kwnames, data, options)) return nullptr;
     return decode_buffer("loads", data, options);
 }

@@ -29,7 +29,7 @@ namespace vantra {
 struct Segment {
     size_t at;  // the buffer offset the text follows
     PyObject *owner;
-    const char *data;
+    const char *data;  // null: the UTF-8 of owner, a str, made in place (text.hpp)
     size_t size;
 };
 
@@ -51,7 +51,8 @@ int grow(Sink *sink, size_t count);
 constexpr size_t kSegmentFrom = 512;
 
 // Writes the head of a text of major type 2 or 3 and keeps the text as a
-// segment (a reference to owner is held until the output ends).
+// segment (a reference to owner is held until the output ends). data null:
+// owner is a str whose UTF-8, of size bytes, is made straight into the result.
 void write_segment(Sink *sink, int major_type, PyObject *owner, const char *data, size_t size);
 
 // A string or byte string as a string reference (tag 25) when an equal one
@@ -320,6 +321,13 @@ inline bool small_int_value(PyObject *obj, long long &value) {
 // Scalars are written the same way in every mode.
 int write_int(Sink *sink, PyObject *obj, uint64_t error_text_limit);
 int write_str(Sink *sink, PyObject *obj);
+// A str that is not compact ASCII, its UTF-8 made straight from its characters
+// into the output, so that the interpreter does not keep a UTF-8 copy inside
+// it: false, with nothing written, for one that the interpreter's encoder must
+// take (a lone surrogate, which it refuses; a str that already holds its UTF-8
+// copy; a str of the old, non-compact form) and in a call that writes string
+// references, which compares UTF-8 copies.
+bool write_str_direct(Sink *sink, PyObject *obj);
 inline int write_float(Sink *sink, PyObject *obj) {
     return checked(cbor_inline::write_float(sink, PyFloat_AS_DOUBLE(obj)));
 }

@@ -324,6 +324,7 @@ auto located(Write &&write, Where &&where) {
 // ---- The Encoder's handlers --------------------------------------------------------
 
 int write_str_or_refuse(Sink *sink, PyObject *obj) {
+    if (write_str_direct(sink, obj)) return 0;
     Py_ssize_t size;
     const char *utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
     if (!utf8) {

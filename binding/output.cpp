@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "encoder.hpp"
+#include "text.hpp"
 
 namespace vantra {
 namespace {
@@ -77,6 +78,15 @@ Output::~Output() {
 // it is copied, while its object is still in cache.
 py::bytes Output::finish() {
     Sink &s = sink_;
+    if (!s.segment_count) {
+        // The common case: everything is in the buffer.
+        PyObject *result = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(s.data), (Py_ssize_t)s.length);
+        if (!result) {
+            PyErr_Clear();
+            throw std::runtime_error("Could not allocate bytes object!");
+        }
+        return py::reinterpret_steal<py::bytes>(result);
+    }
     PyObject *result = nullptr;
     if (!cbor_inline::add_overflows(s.length, s.segment_bytes) && s.length + s.segment_bytes <= (size_t)PY_SSIZE_T_MAX) {
         result = PyBytes_FromStringAndSize(nullptr, (Py_ssize_t)(s.length + s.segment_bytes));
@@ -93,7 +103,11 @@ py::bytes Output::finish() {
         const Segment &segment = s.segments[i];
         cbor_inline::copy_bytes(out, s.data + from, segment.at - from);
         out += segment.at - from;
-        std::memcpy(out, segment.data, segment.size);
+        if (segment.data) {
+            std::memcpy(out, segment.data, segment.size);
+        } else {
+            write_utf8_of(segment.owner, out, segment.size);
+        }
         out += segment.size;
         from = segment.at;
         Py_DECREF(segment.owner);

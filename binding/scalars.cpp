@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "encoder.hpp"
+#include "text.hpp"
 
 namespace vantra {
 
@@ -96,7 +97,26 @@ int write_int(Sink *sink, PyObject *obj, uint64_t error_text_limit) {
                         value_text(obj, error_text_limit));
 }
 
+bool write_str_direct(Sink *sink, PyObject *obj) {
+    if (sink->strings || !PyUnicode_IS_COMPACT(obj) || reinterpret_cast<PyCompactUnicodeObject *>(obj)->utf8) {
+        return false;
+    }
+    size_t size = utf8_size_of(obj);
+    if (size == SIZE_MAX) return false;
+    if (size >= kSegmentFrom) {
+        write_segment(sink, 3, obj, nullptr, size);
+        return true;
+    }
+    unsigned char *p = cbor_inline::reserve(sink, 9 + size);
+    if (!p) raise_no_memory();
+    size_t head = cbor_inline::put_head(p, 3, size);
+    write_utf8_of(obj, p + head, size);
+    sink->length += head + size;
+    return true;
+}
+
 int write_str(Sink *sink, PyObject *obj) {
+    if (write_str_direct(sink, obj)) return 0;
     Py_ssize_t size;
     const char *utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
     if (!utf8) {

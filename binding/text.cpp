@@ -1,0 +1,292 @@
+// Text both ways through simdutf. Every conversion it makes here is of input
+// it has validated first, into room of the exact size it has measured.
+#include "text.hpp"
+
+#include <cstring>
+
+#include "simdutf.h"
+
+namespace vantra {
+namespace {
+
+// Below these sizes a scalar loop costs less than simdutf's calls (each
+// dispatched through a table, and set up for long input).
+constexpr size_t kShortAscii = 64;       // bytes of UTF-8 to decode, before an ASCII check
+constexpr size_t kShortUtf8 = 256;       // bytes of UTF-8 that is not ASCII, to decode
+constexpr size_t kShortCharacters = 128;  // characters of a str to encode
+
+// ---- Short text, scalar --------------------------------------------------------------
+
+// The widest character that UTF-8 whose largest byte is `largest` can hold:
+// below 0x80 with no lead byte, below 0x100 with leads up to 0xc3, below
+// 0x10000 with leads up to 0xef.
+Py_UCS4 widest_for(unsigned largest) {
+    return largest < 0x80 ? 0x7f : largest <= 0xc3 ? 0xff : largest < 0xf0 ? 0xffff : 0x10ffff;
+}
+
+// UTF-8 decoded into a str's characters of Char, and checked as strictly as
+// the interpreter checks it (no overlong forms, no surrogates, nothing past
+// U+10FFFF). Every character written takes one byte that is no continuation
+// byte, so out never passes what was counted. False when it is not UTF-8 (or
+// holds a character wider than Char).
+template <typename Char>
+bool decode_short(const unsigned char *s, size_t n, Char *out) {
+    auto follows = [](unsigned byte) { return (byte & 0xc0) == 0x80; };
+    size_t i = 0;
+    while (i < n) {
+        unsigned c = s[i];
+        if (c < 0x80) {
+            // A run of ASCII, a word at a time while it lasts.
+            for (uint64_t word; n - i >= 8; i += 8, out += 8) {
+                std::memcpy(&word, s + i, 8);
+                if (word & 0x8080808080808080u) break;
+                if (sizeof(Char) == 1) {
+                    std::memcpy(out, &word, 8);
+                } else {
+                    for (int k = 0; k < 8; ++k) out[k] = (Char)s[i + k];
+                }
+            }
+            while (i < n && s[i] < 0x80) *out++ = (Char)s[i++];
+        } else if (c < 0xe0) {
+            if (c < 0xc2 || (sizeof(Char) == 1 && c > 0xc3) || n - i < 2 || !follows(s[i + 1])) return false;
+            *out++ = (Char)((c & 0x1f) << 6 | (s[i + 1] & 0x3f));
+            i += 2;
+        } else if (c < 0xf0) {
+            if (sizeof(Char) == 1 || n - i < 3 || !follows(s[i + 1]) || !follows(s[i + 2])) return false;
+            uint32_t code = (c & 0x0f) << 12 | (s[i + 1] & 0x3f) << 6 | (s[i + 2] & 0x3f);
+            if (code < 0x800 || (code >= 0xd800 && code <= 0xdfff)) return false;
+            *out++ = (Char)code;
+            i += 3;
+        } else {
+            if (sizeof(Char) < 4 || c > 0xf4 || n - i < 4 || !follows(s[i + 1]) || !follows(s[i + 2]) ||
+                !follows(s[i + 3])) {
+                return false;
+            }
+            uint32_t code = (c & 0x07) << 18 | (s[i + 1] & 0x3f) << 12 | (s[i + 2] & 0x3f) << 6 | (s[i + 3] & 0x3f);
+            if (code < 0x10000 || code > 0x10ffff) return false;
+            *out++ = (Char)code;
+            i += 4;
+        }
+    }
+    return true;
+}
+
+// Eight bytes at a time: the continuation bytes (10xxxxxx) of UTF-8 are as
+// many as its bytes less its characters, and its lead bytes say how wide its
+// widest character is (0xc4 and up: past U+FF; 0xf0 and up: past U+FFFF).
+PyObject *short_str_from_utf8(const unsigned char *s, size_t n) {
+    constexpr uint64_t kHigh = 0x8080808080808080u;
+    size_t continuation = 0, i = 0;
+    uint64_t any = 0, past_ff = 0, past_ffff = 0;
+    auto take = [&](uint64_t w) {
+        any |= w;
+        continuation += (size_t)__builtin_popcountll(w & ~(w << 1) & kHigh);
+        uint64_t lead = w & (w << 1) & kHigh;  // 11xxxxxx
+        past_ff |= lead & ((w & 0x3c3c3c3c3c3c3c3cu) + 0x7c7c7c7c7c7c7c7cu);
+        past_ffff |= lead & (w << 2) & (w << 3);
+    };
+    for (uint64_t w; n - i >= 8; i += 8) {
+        std::memcpy(&w, s + i, 8);
+        take(w);
+    }
+    if (i < n) {
+        uint64_t w = 0;
+        std::memcpy(&w, s + i, n - i);  // the last bytes, zeros after them
+        take(w);
+    }
+    unsigned largest = past_ffff & kHigh ? 0xf0 : past_ff & kHigh ? 0xc4 : any & kHigh ? 0x80 : 0;
+    PyObject *text = PyUnicode_New((Py_ssize_t)(n - continuation), widest_for(largest));
+    if (!text) return nullptr;
+    bool decoded;
+    switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+        decoded = decode_short(s, n, PyUnicode_1BYTE_DATA(text));
+        break;
+    case PyUnicode_2BYTE_KIND:
+        decoded = decode_short(s, n, PyUnicode_2BYTE_DATA(text));
+        break;
+    default:
+        decoded = decode_short(s, n, PyUnicode_4BYTE_DATA(text));
+        break;
+    }
+    if (decoded) return text;
+    Py_DECREF(text);
+    return nullptr;
+}
+
+// The UTF-8 size of a short str's characters; SIZE_MAX for a surrogate.
+template <typename Char>
+size_t short_utf8_size(const Char *c, size_t n) {
+    size_t size = n;
+    for (size_t i = 0; i < n; ++i) {
+        uint32_t code = c[i];
+        if (sizeof(Char) > 1 && code - 0xd800 < 0x800) return SIZE_MAX;
+        size += (code >= 0x80) + (code >= 0x800) + (code >= 0x10000);
+    }
+    return size;
+}
+
+template <typename Char>
+void write_short_utf8(const Char *c, size_t n, unsigned char *out) {
+    for (size_t i = 0; i < n; ++i) {
+        uint32_t code = c[i];
+        if (code < 0x80) {
+            *out++ = (unsigned char)code;
+        } else if (code < 0x800) {
+            out[0] = (unsigned char)(0xc0 | code >> 6), out[1] = (unsigned char)(0x80 | (code & 0x3f));
+            out += 2;
+        } else if (sizeof(Char) == 1 || code < 0x10000) {
+            out[0] = (unsigned char)(0xe0 | code >> 12), out[1] = (unsigned char)(0x80 | (code >> 6 & 0x3f));
+            out[2] = (unsigned char)(0x80 | (code & 0x3f));
+            out += 3;
+        } else {
+            out[0] = (unsigned char)(0xf0 | code >> 18), out[1] = (unsigned char)(0x80 | (code >> 12 & 0x3f));
+            out[2] = (unsigned char)(0x80 | (code >> 6 & 0x3f)), out[3] = (unsigned char)(0x80 | (code & 0x3f));
+            out += 4;
+        }
+    }
+}
+
+}  // namespace
+
+// ---- Through simdutf ------------------------------------------------------------------
+
+PyObject *str_from_utf8(const unsigned char *s, size_t n) {
+    if (n < kShortAscii) return short_str_from_utf8(s, n);
+    const char *bytes = reinterpret_cast<const char *>(s);
+    simdutf::result ascii = simdutf::validate_ascii_with_errors(bytes, n);
+    if (ascii.error == simdutf::error_code::SUCCESS) {
+        PyObject *text = PyUnicode_New((Py_ssize_t)n, 127);
+        if (text) std::memcpy(PyUnicode_DATA(text), s, n);
+        return text;
+    }
+    if (n < kShortUtf8) return short_str_from_utf8(s, n);
+    // From the first byte that is not ASCII on: where a character starts.
+    size_t ascii_prefix = ascii.count;
+    const char *rest = bytes + ascii_prefix;
+    size_t rest_size = n - ascii_prefix;
+    if (!simdutf::validate_utf8(rest, rest_size)) return nullptr;
+    size_t characters = ascii_prefix + simdutf::count_utf8(rest, rest_size);
+    if (ascii_prefix + simdutf::utf16_length_from_utf8(rest, rest_size) != characters) {
+        // Surrogate pairs in UTF-16: characters past U+FFFF.
+        PyObject *text = PyUnicode_New((Py_ssize_t)characters, 0x10ffff);
+        if (text) (void)simdutf::convert_valid_utf8_to_utf32(bytes, n, reinterpret_cast<char32_t *>(PyUnicode_DATA(text)));
+        return text;
+    }
+    // Latin-1 when every character fits a byte: tried when the first that is
+    // not ASCII does (a lead byte of 0xc2 or 0xc3), which it refuses at the
+    // first wider one.
+    if (s[ascii_prefix] <= 0xc3) {
+        PyObject *text = PyUnicode_New((Py_ssize_t)characters, 0xff);
+        if (!text) return nullptr;
+        char *out = static_cast<char *>(PyUnicode_DATA(text));
+        std::memcpy(out, s, ascii_prefix);
+        if (simdutf::convert_utf8_to_latin1(rest, rest_size, out + ascii_prefix) == characters - ascii_prefix) {
+            return text;
+        }
+        Py_DECREF(text);
+    }
+    PyObject *text = PyUnicode_New((Py_ssize_t)characters, 0xffff);
+    if (text) (void)simdutf::convert_valid_utf8_to_utf16(bytes, n, reinterpret_cast<char16_t *>(PyUnicode_DATA(text)));
+    return text;
+}
+
+size_t utf8_size_of(PyObject *text) {
+    const void *data = PyUnicode_DATA(text);
+    size_t length = (size_t)PyUnicode_GET_LENGTH(text);
+    if (length < kShortCharacters) {
+        switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND:
+            return short_utf8_size(static_cast<const Py_UCS1 *>(data), length);
+        case PyUnicode_2BYTE_KIND:
+            return short_utf8_size(static_cast<const Py_UCS2 *>(data), length);
+        default:
+            return short_utf8_size(static_cast<const Py_UCS4 *>(data), length);
+        }
+    }
+    switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+        return simdutf::utf8_length_from_latin1(static_cast<const char *>(data), length);
+    case PyUnicode_2BYTE_KIND: {
+        // Every surrogate is a lone one in a str: a pair of them is two
+        // characters, not the one that UTF-16 would make of them.
+        auto characters = static_cast<const char16_t *>(data);
+        if (!simdutf::validate_utf16(characters, length) || simdutf::count_utf16(characters, length) != length) {
+            return SIZE_MAX;
+        }
+        return simdutf::utf8_length_from_utf16(characters, length);
+    }
+    default: {
+        auto characters = static_cast<const char32_t *>(data);
+        if (!simdutf::validate_utf32(characters, length)) return SIZE_MAX;
+        return simdutf::utf8_length_from_utf32(characters, length);
+    }
+    }
+}
+
+void write_utf8_of(PyObject *text, unsigned char *out, size_t size) {
+    const void *data = PyUnicode_DATA(text);
+    size_t length = (size_t)PyUnicode_GET_LENGTH(text);
+    char *to = reinterpret_cast<char *>(out);
+    if (size == length) {
+        std::memcpy(to, data, size);  // Latin-1 that is all ASCII (a str made by some C code)
+        return;
+    }
+    if (length < kShortCharacters) {
+        switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND:
+            return write_short_utf8(static_cast<const Py_UCS1 *>(data), length, out);
+        case PyUnicode_2BYTE_KIND:
+            return write_short_utf8(static_cast<const Py_UCS2 *>(data), length, out);
+        default:
+            return write_short_utf8(static_cast<const Py_UCS4 *>(data), length, out);
+        }
+    }
+    switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+        (void)simdutf::convert_latin1_to_utf8(static_cast<const char *>(data), length, to);
+        break;
+    case PyUnicode_2BYTE_KIND:
+        (void)simdutf::convert_valid_utf16_to_utf8(static_cast<const char16_t *>(data), length, to);
+        break;
+    default:
+        (void)simdutf::convert_valid_utf32_to_utf8(static_cast<const char32_t *>(data), length, to);
+        break;
+    }
+}
+
+bool measure_utf8(const unsigned char *s, size_t n, size_t &characters, Py_UCS4 &largest) {
+    const char *bytes = reinterpret_cast<const char *>(s);
+    if (!simdutf::validate_utf8(bytes, n)) return false;
+    characters = simdutf::count_utf8(bytes, n);
+    if (characters == n) {
+        largest = 0x7f;
+    } else if (simdutf::utf16_length_from_utf8(bytes, n) != characters) {
+        largest = 0x10ffff;
+    } else {
+        // Valid UTF-8 without characters past U+FFFF: a lead byte from 0xc4
+        // on starts one past U+FF.
+        largest = 0xff;
+        for (size_t i = 0; i < n; ++i) {
+            if (s[i] >= 0xc4) {
+                largest = 0xffff;
+                break;
+            }
+        }
+    }
+    return true;
+}
+
+size_t decode_utf8_into(PyObject *text, size_t at, const unsigned char *s, size_t n) {
+    const char *bytes = reinterpret_cast<const char *>(s);
+    switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+        return simdutf::convert_valid_utf8_to_latin1(bytes, n, static_cast<char *>(PyUnicode_DATA(text)) + at);
+    case PyUnicode_2BYTE_KIND:
+        return simdutf::convert_valid_utf8_to_utf16(bytes, n, static_cast<char16_t *>(PyUnicode_DATA(text)) + at);
+    default:
+        return simdutf::convert_valid_utf8_to_utf32(bytes, n, static_cast<char32_t *>(PyUnicode_DATA(text)) + at);
+    }
+}
+
+}  // namespace vantra
