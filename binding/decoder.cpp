@@ -187,11 +187,18 @@ VANTRA_INLINE bool append(PyObject *list, PyObject *item, size_t most) {
 // garbage collector from before the first element whose making may run Python
 // code or a collection, until every slot is filled, so that neither a hook nor
 // a collector's callback can reach one (through gc.get_objects() or
-// gc.get_referrers()) while it has an empty slot. A list of scalars alone is
-// never untracked: making them runs neither.
+// gc.get_referrers()) while it has an empty slot. From 3.12 on a list of
+// scalars alone is never untracked: making them runs no Python code, and the
+// collector runs only where Python code does. Before 3.12 making any object
+// the collector tracks (the error for a bad scalar, say) may run a collection
+// and its callbacks at once, so every list is untracked from the start.
 class HiddenList {
 public:
-    explicit HiddenList(size_t size) : list_(PyList_New((Py_ssize_t)size)) {}
+    explicit HiddenList(size_t size) : list_(PyList_New((Py_ssize_t)size)) {
+#if PY_VERSION_HEX < 0x030C0000
+        if (list_) hide();
+#endif
+    }
     PyObject *get() const { return list_.get(); }
     explicit operator bool() const { return (bool)list_; }
     void hide() {

@@ -84,6 +84,28 @@ def test_hooks_never_see_a_half_filled_container():
     assert out == ["[99,", "0]", "{(99,", "0):", "1}", "{0,", "99}", "[99,", "99]", "[99,", "99,", "99]"]
 
 
+def test_a_collection_while_an_error_is_made_sees_no_half_filled_list():
+    # Every allocation the collector tracks may run it (before 3.12, at once), callbacks and all: here the
+    # error for the last item of a list is made while the list still has empty slots.
+    out = run("""
+        import gc, vantra_cbor
+        def walk(phase, info):
+            for o in gc.get_objects():
+                if type(o) is list:
+                    [x for x in o]
+        gc.callbacks.append(walk)
+        gc.set_threshold(1)
+        for data in (b"\\x98\\x20" + b"\\x01" * 31 + b"\\x62\\xc3\\x28", b"\\x83\\x01\\x02\\x1c"):
+            for _ in range(20):
+                try:
+                    vantra_cbor.loads(data)
+                except vantra_cbor.CBORDecodeError:
+                    pass
+        print("survived")
+    """)
+    assert out == ["survived"]
+
+
 def test_indefinite_text_of_many_chunks_takes_little_memory():
     data = b"\x7f" + b"\x61A" * 1_000_000 + b"\x62\xc3\xa9\xff"
     for payload, expected in ((data, "A" * 1_000_000 + "\xe9"), (data[:-1], None)):
