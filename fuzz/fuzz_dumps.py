@@ -389,7 +389,7 @@ class Builder:
         self.expected = {}    # id(object) -> X, for reading a dict's entries back
         self.targets = []     # lists and dicts that hooks may change
         self.hooks = []       # acts that mutate, bound to a target at the end
-        self.decimal = False  # a Decimal, which Encoder writes as tag 4 where dumps writes a float
+        self.decimal = False  # a Decimal or a Fraction, which Encoder writes as tag 4 or 30 where dumps writes a number
         # String and byte string lengths so far: long ones are kept few, and
         # out of cycles, which repeat them on every level until a limit.
         self.size = 0
@@ -536,6 +536,7 @@ class Builder:
                 v = D(self.fdp.ConsumeIntInRange(-10**6, 10**6)).scaleb(self.fdp.ConsumeIntInRange(-30, 30))
             return v, exact_float(v)
         if c == 5:
+            self.decimal = True
             if self.fdp.ConsumeBool():
                 v = F(self.fdp.ConsumeIntInRange(-1000, 1000), self.fdp.ConsumeIntInRange(1, 64))
             else:

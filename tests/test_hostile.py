@@ -155,6 +155,10 @@ def test_errors_name_their_cause():
 
     with pytest.raises(ZeroDivisionError, match="from __eq__"):
         loads(bytes.fromhex("a2d8630001d8630102"), tag_hook=lambda t, v: Clashing())
+    # Text with lone surrogates (str_errors="surrogateescape") where a tag needs UTF-8: refused as its content.
+    for data, tag in ((b"\xd8\x23\x62\xc3\x28", 35), (b"\xc0\x62\xc3\x28", 0)):
+        with pytest.raises(CBORDecodeError, match="tag %d content is not" % tag):
+            loads(data, str_errors="surrogateescape")
     for data in (memoryview(b"\x00\x83\x01\x02\x03")[1::2], np.frombuffer(b"\x83\x01\x02\x03" * 2, np.uint8)[::2]):
         with pytest.raises(BufferError, match="reads a C-contiguous buffer"):
             loads(data)

@@ -150,7 +150,10 @@ PyObject *read_regex(Decoder &decoder, uint64_t number, Place) {
     const char *text;
     Py_ssize_t size;
     if (PyUnicode_CheckExact(c)) {
-        if (!(text = PyUnicode_AsUTF8AndSize(c, &size))) return nullptr;
+        if (!(text = PyUnicode_AsUTF8AndSize(c, &size))) {  // lone surrogates (str_errors="surrogateescape")
+            return is_ordinary_error() ? decoder.fail_from_error(at, "tag 35 content is not a regular expression")
+                                       : nullptr;
+        }
     } else if (PyBytes_CheckExact(c)) {
         text = PyBytes_AS_STRING(c);
         size = PyBytes_GET_SIZE(c);
