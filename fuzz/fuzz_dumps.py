@@ -389,7 +389,10 @@ class Builder:
         self.expected = {}    # id(object) -> X, for reading a dict's entries back
         self.targets = []     # lists and dicts that hooks may change
         self.hooks = []       # acts that mutate, bound to a target at the end
-        self.decimal = False  # a Decimal or a Fraction, which Encoder writes as tag 4 or 30 where dumps writes a number
+        # A value the Encoder writes otherwise than dumps: a Decimal or a Fraction
+        # (by tag 4 or 30), an object with only __index__, __int__ or __float__
+        # (refused or passed to default, never a number).
+        self.encoder_differs = False
         # String and byte string lengths so far: long ones are kept few, and
         # out of cycles, which repeat them on every level until a limit.
         self.size = 0
@@ -470,6 +473,7 @@ class Builder:
     def hooked(self):
         """An object whose conversion runs Python code: (object, X)."""
         act = self.act()
+        self.encoder_differs = True
         if act.mode == Act.RAISE:
             x = None  # filled in per kind below
         c = self.pick(7)
@@ -529,14 +533,14 @@ class Builder:
                 v = v / np.longdouble(3)
             return v, exact_float(v)
         if c == 4:
-            self.decimal = True
+            self.encoder_differs = True
             if self.fdp.ConsumeBool():
                 v = D(DECIMALS[self.pick(len(DECIMALS))])
             else:
                 v = D(self.fdp.ConsumeIntInRange(-10**6, 10**6)).scaleb(self.fdp.ConsumeIntInRange(-30, 30))
             return v, exact_float(v)
         if c == 5:
-            self.decimal = True
+            self.encoder_differs = True
             if self.fdp.ConsumeBool():
                 v = F(self.fdp.ConsumeIntInRange(-1000, 1000), self.fdp.ConsumeIntInRange(1, 64))
             else:
@@ -1104,7 +1108,7 @@ def TestOneInput(data):
     if fdp.ConsumeIntInRange(0, 15) == 0 and not refused:
         again_in_thread(value, indefinite, max_depth, result, flags, not b.hooks)
     if fdp.ConsumeIntInRange(0, 3) == 0 and not refused:
-        same = not b.hooks and not b.decimal and not flags["recursion"]
+        same = not b.hooks and not b.encoder_differs and not flags["recursion"]
         with_encoder(value, indefinite, max_depth, result if same else None, fdp.ConsumeBool())
 
 
@@ -1113,9 +1117,9 @@ ENCODER_REFUSALS = ("cannot encode ", "cannot write deterministically ")
 
 def with_encoder(value, indefinite, max_depth, first, deterministic):
     """Encoder with dumps' options writes what dumps wrote (first, when the
-    value holds no Decimal, mutating hook or nesting near the limit); whatever
-    it writes, deterministic or not, decodes whole; it fails only with a
-    documented error."""
+    value holds nothing the Encoder writes otherwise, no mutating hook and no
+    nesting near the limit); whatever it writes, deterministic or not,
+    decodes whole; it fails only with a documented error."""
     encoder = Encoder(deterministic=True, max_depth=max_depth) if deterministic else \
         Encoder(indefinite=indefinite, max_depth=max_depth)
     ARMED[0] = True
