@@ -22,7 +22,9 @@ namespace vantra {
 // Where a call's output is written. The buffer (data, length and capacity, as
 // in a cbor_generator) takes every item through the codec's inline writers,
 // which grow it as they grow a generator's. It comes from a spare block kept
-// between calls, so most results cost no heap traffic. A long string or byte
+// between calls, so most results cost no heap traffic; a large output is
+// written straight into its result's own storage, which then grows in place.
+// A long string or byte
 // string is not copied into it: its head is, and the text is kept as a
 // segment (the object held) until the result is built, so that its bytes are
 // copied once, straight into the result, which is allocated at its exact size.
@@ -42,6 +44,7 @@ struct Sink {
     size_t segment_room;
     size_t segment_bytes;  // the texts' sizes, summed
     class StringWriter *strings;  // the string references' table, when the Encoder writes them
+    PyObject *result;  // a bytes object whose storage the buffer is, once it is large
 };
 
 // Makes room in the buffer for count more bytes: 0, or -1 when they cannot be had.

@@ -2,6 +2,7 @@
 // built from them.
 #include "python.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -25,11 +26,52 @@ struct Spare {
     size_t segment_room = 0;
 } spare;
 
+// From this size on, the buffer is a bytes object, the result itself: the
+// output is not copied once more at the end, and the object grows in place
+// (the allocator moves large blocks by remapping their pages).
+constexpr size_t kInResultFrom = 64 * 1024;
+
+// The buffer, a block of the heap, back to the spare, or freed.
+void let_go(unsigned char *data, size_t capacity) {
+    if (!spare.data && capacity <= kSpareLimit) {
+        spare.data = data;
+        spare.capacity = capacity;
+    } else {
+        std::free(data);
+    }
+}
+
+int grow_result(Sink *sink, size_t count) {
+    if (cbor_inline::add_overflows(sink->length, count)) return -1;
+    size_t capacity = std::max(sink->length + count, sink->capacity + sink->capacity / 2);
+    if (capacity > (size_t)PY_SSIZE_T_MAX - 64) return -1;
+    if (!sink->result) {
+        PyObject *bytes = PyBytes_FromStringAndSize(nullptr, (Py_ssize_t)capacity);
+        if (!bytes) {
+            PyErr_Clear();
+            return -1;
+        }
+        std::memcpy(PyBytes_AS_STRING(bytes), sink->data, sink->length);
+        let_go(sink->data, sink->capacity);
+        sink->result = bytes;
+    } else if (_PyBytes_Resize(&sink->result, (Py_ssize_t)capacity) < 0) {
+        // The object is gone, and what was written with it.
+        PyErr_Clear();
+        sink->result = nullptr, sink->data = nullptr, sink->length = 0, sink->capacity = 0;
+        return -1;
+    }
+    sink->data = reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(sink->result));
+    sink->capacity = capacity;
+    return 0;
+}
+
 }  // namespace
 
-// data/length stay valid when it fails. Kept out of line: inlined into the
+// data/length stay valid when it fails, save when the result's own storage
+// could not grow (then nothing is kept). Kept out of line: inlined into the
 // writers, it was measured to slow them.
 __attribute__((noinline)) int grow(Sink *sink, size_t count) {
+    if (sink->result || sink->length + count > kInResultFrom) return grow_result(sink, count);
     void *block = sink->data;
     if (!cbor_inline::grow_block(&block, &sink->capacity, sink->length, count, 1, 64)) return -1;
     sink->data = static_cast<unsigned char *>(block);
@@ -53,17 +95,16 @@ void write_segment(Sink *sink, int major_type, PyObject *owner, const char *data
     sink->segment_bytes += size;
 }
 
-Output::Output() : sink_{spare.data, 0, spare.capacity, spare.segments, 0, spare.segment_room, 0, nullptr} {
+Output::Output() : sink_{spare.data, 0, spare.capacity, spare.segments, 0, spare.segment_room, 0, nullptr, nullptr} {
     spare = Spare();
 }
 
 Output::~Output() {
     for (size_t i = 0; i < sink_.segment_count; ++i) Py_DECREF(sink_.segments[i].owner);
-    if (!spare.data && sink_.capacity <= kSpareLimit) {
-        spare.data = sink_.data;
-        spare.capacity = sink_.capacity;
+    if (sink_.result) {
+        Py_DECREF(sink_.result);
     } else {
-        std::free(sink_.data);
+        let_go(sink_.data, sink_.capacity);
     }
     if (!spare.segments && sink_.segment_room <= kSpareSegments) {
         spare.segments = sink_.segments;
@@ -78,6 +119,17 @@ Output::~Output() {
 // it is copied, while its object is still in cache.
 py::bytes Output::finish() {
     Sink &s = sink_;
+    if (!s.segment_count && s.result) {
+        // A large output, already in its result: cut to its size.
+        PyObject *result = s.result;
+        s.result = nullptr;
+        s.data = nullptr, s.capacity = 0;
+        if (_PyBytes_Resize(&result, (Py_ssize_t)s.length) < 0) {
+            PyErr_Clear();
+            throw std::runtime_error("Could not allocate bytes object!");
+        }
+        return py::reinterpret_steal<py::bytes>(result);
+    }
     if (!s.segment_count) {
         // The common case: everything is in the buffer.
         PyObject *result = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(s.data), (Py_ssize_t)s.length);
