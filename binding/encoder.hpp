@@ -301,6 +301,34 @@ private:
     StackBound &stack_;
 };
 
+// The sign and magnitude of an int of up to 64 bits, read from its digits as
+// the interpreter's own inline functions read them: false for a wider one
+// (and where digits are not of 30 bits). PyLong_AsLongLongAndOverflow costs
+// several times as much for the same answer.
+inline bool int_magnitude(PyObject *obj, bool &negative, uint64_t &magnitude) {
+#if PyLong_SHIFT == 30
+#if PY_VERSION_HEX >= 0x030C0000
+    const _PyLongValue &v = reinterpret_cast<PyLongObject *>(obj)->long_value;
+    size_t count = v.lv_tag >> _PyLong_NON_SIZE_BITS;
+    negative = (v.lv_tag & _PyLong_SIGN_MASK) == 2;
+    const digit *d = v.ob_digit;
+#else
+    Py_ssize_t size = Py_SIZE(obj);
+    size_t count = size < 0 ? (size_t)-size : (size_t)size;
+    negative = size < 0;
+    const digit *d = reinterpret_cast<PyLongObject *>(obj)->ob_digit;
+#endif
+    if (count > 3 || (count == 3 && d[2] >> 4)) return false;
+    magnitude = count ? d[0] : 0;  // with no digits, the first is not set
+    if (count >= 2) magnitude |= (uint64_t)d[1] << 30;
+    if (count == 3) magnitude |= (uint64_t)d[2] << 60;
+    return true;
+#else
+    (void)obj, (void)negative, (void)magnitude;
+    return false;
+#endif
+}
+
 // A writer fails only when the codec cannot allocate.
 inline int checked(int status) {
     if (status < 0) raise_no_memory();
@@ -413,6 +441,13 @@ struct Encode {
         if (PyLong_CheckExact(obj)) {
             long long small;
             if (small_int_value(obj, small)) return write_signed(small);
+            bool negative;
+            uint64_t magnitude;
+            if (int_magnitude(obj, negative, magnitude)) {
+                if (!negative) return checked(cbor_inline::write_uint(out(), magnitude));
+                // Below -2**63, dumps refuses: the general path decides.
+                if (magnitude <= (uint64_t)1 << 63) return checked(cbor_inline::write_head(out(), 1, magnitude - 1));
+            }
             int overflow;
             long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
             if (!overflow) {
