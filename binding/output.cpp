@@ -29,7 +29,7 @@ struct Spare {
 
 // data/length stay valid when it fails. Kept out of line: inlined into the
 // writers, it was measured to slow them.
-__attribute__((noinline)) int grow(Sink *sink, size_t count) {
+VANTRA_NOINLINE int grow(Sink *sink, size_t count) {
     void *block = sink->data;
     if (!cbor_inline::grow_block(&block, &sink->capacity, sink->length, count, 1, 64)) return -1;
     sink->data = static_cast<unsigned char *>(block);
