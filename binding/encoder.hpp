@@ -153,8 +153,9 @@ struct Unencodable {
 [[noreturn]] void raise_changed(const char *what);
 
 // The calling thread's native stack: the lowest address its calls may reach,
-// keeping room below to raise RecursionError (1 when the extent cannot be
-// had: no native bound), and its low end. Looked up on the thread's first
+// keeping room below to raise RecursionError, and its low end (0 where the
+// extent cannot be had: a fixed budget below the stack pointer of the thread's
+// first call stands in for it, see stack.cpp). Looked up on the thread's first
 // call and kept in static TLS: a thread then never allocates for it, and each
 // call reads it once.
 struct ThreadStack {
