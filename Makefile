@@ -3,7 +3,7 @@ PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
 
-.PHONY: demo check test test-all check-package bench test-asan fuzz check-floats
+.PHONY: demo check test test-all check-package bench test-asan fuzz check-floats test-portable
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -15,8 +15,8 @@ demo: $(PY)
 	$(PY) examples/demo.py
 
 # Every test: the suite, the interpreter matrix, the release files, the sanitizer
-# build, the fuzzers and the wheel's platform tag.
-check: test test-asan check-wheel check-package fuzz test-all
+# build, the portable build, the fuzzers and the wheel's platform tag.
+check: test test-asan test-portable check-wheel check-package fuzz test-all
 
 # Install the test dependencies and the module, then run the suite.
 test: $(PY)
@@ -79,6 +79,19 @@ test-asan:
 		--config-settings=install.strip=false
 	LD_PRELOAD="$(SANITIZER_PRELOAD)" ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(ASAN_PY) -m pytest -p no:cacheprovider
+
+# The whole suite against the portable build (VANTRA_PORTABLE: every compiler
+# and processor feature left to its plain C++ fallback, simdutf to its scalar
+# code), which other compilers and machines take: see codec/portable.h.
+PORTABLE_VENV ?= .venv-portable
+PORTABLE_PY := $(PORTABLE_VENV)/bin/python
+
+test-portable:
+	$(PYTHON) -m venv $(PORTABLE_VENV)
+	$(PORTABLE_PY) -m pip install -q --upgrade pip
+	$(PORTABLE_PY) -m pip install -q -r requirements-test.txt
+	$(PORTABLE_PY) -m pip install -q . --config-settings=cmake.define.VANTRA_PORTABLE=ON
+	$(PORTABLE_PY) -m pytest -p no:cacheprovider
 
 # Coverage-guided fuzzing (atheris) of dumps, loads, diag, from_diag and the
 # codec's reader, built with clang, AddressSanitizer and UBSan; FUZZ_SECONDS per
