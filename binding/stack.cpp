@@ -41,9 +41,9 @@ namespace {
 
 // Where a system cannot tell, or fails to: this much below where the thread's
 // first call found its stack pointer, of which the last quarter stays free.
-// Small enough for the stacks of secondary threads everywhere (macOS gives
-// them 512 KiB, musl 128 KiB, and 128 KiB stacks are asked for), large enough
-// for the nesting that Python's own recursion limit allows.
+// Small enough for thread stacks of 128 KiB and more (macOS gives secondary
+// threads 512 KiB, musl 128 KiB; a 64 KiB one can overflow first), at the cost
+// of depth: some 400 levels of lists, where Python's recursion limit is 1000.
 constexpr uintptr_t kBudget = 128 * 1024;
 
 // The thread's stack is [low, high): the floor leaves a quarter of it, from
