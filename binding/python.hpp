@@ -12,6 +12,11 @@
 // ELF and Mach-O have weak references; a Windows build is bound to one
 // interpreter's DLL by name.)
 #if defined(__GNUC__)
+#if defined(__clang__)
+// Clang warns of each that this version does not declare, by no name of its own.
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Weverything"
+#endif
 #pragma weak PyCMethod_New
 #pragma weak PyFrame_GetBack
 #pragma weak PyFrame_GetCode
@@ -29,6 +34,9 @@
 #if PY_VERSION_HEX < 0x030E0000
 // From 3.14 on an inline function over PyThreadState_GetUnchecked.
 #pragma weak _PyThreadState_UncheckedGet
+#endif
+#if defined(__clang__)
+#pragma clang diagnostic pop
 #endif
 #endif
 
