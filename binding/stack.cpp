@@ -63,17 +63,23 @@ constexpr bool kLooksUp = false;
 // The extent of the calling thread's stack; false when it cannot be had.
 bool look_up(uintptr_t &low, uintptr_t &high) {
 #if defined(_WIN32)
-#if defined(_WIN32_WINNT) && _WIN32_WINNT >= 0x0602
-    ULONG_PTR lowest = 0, highest = 0;
-    GetCurrentThreadStackLimits(&lowest, &highest);  // Windows 8 on
-    low = (uintptr_t)lowest, high = (uintptr_t)highest;
-#else
-    // Before Windows 8: the reservation that holds this frame is the stack.
-    MEMORY_BASIC_INFORMATION region;
-    if (VirtualQuery(&region, &region, sizeof region) == 0) return false;
-    low = reinterpret_cast<uintptr_t>(region.AllocationBase);
-    high = reinterpret_cast<uintptr_t>(region.BaseAddress) + region.RegionSize;
-#endif
+    // GetCurrentThreadStackLimits came with Windows 8: looked up rather than
+    // linked, so that the module still loads on Windows 7 (Python 3.7 and 3.8).
+    using Limits = void(WINAPI *)(PULONG_PTR, PULONG_PTR);
+    static const Limits limits = reinterpret_cast<Limits>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetCurrentThreadStackLimits")));
+    if (limits) {
+        ULONG_PTR lowest = 0, highest = 0;
+        limits(&lowest, &highest);
+        low = (uintptr_t)lowest, high = (uintptr_t)highest;
+    } else {
+        // The reservation that holds this frame is the stack; the committed
+        // pages from this one up reach its high end.
+        MEMORY_BASIC_INFORMATION region;
+        if (VirtualQuery(&region, &region, sizeof region) == 0) return false;
+        low = reinterpret_cast<uintptr_t>(region.AllocationBase);
+        high = reinterpret_cast<uintptr_t>(region.BaseAddress) + region.RegionSize;
+    }
     return low != 0 && high > low;
 #elif defined(__APPLE__)
     pthread_t self = pthread_self();
