@@ -20,6 +20,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <locale.h>
+#if defined(_WIN32)
+#include <string>
+#endif
 #endif
 
 namespace cbor_diag_number {
@@ -27,6 +30,29 @@ namespace cbor_diag_number {
 namespace {
 
 #ifdef VANTRA_DIAG_USE_PRINTF
+#if defined(_WIN32)
+// The "C" numeric locale for this thread while it lives (the thread's own
+// locale, switched on for the while); the caller's after. Windows has no
+// uselocale.
+class CLocale {
+public:
+    CLocale() : mode_(_configthreadlocale(_ENABLE_PER_THREAD_LOCALE)) {
+        const char *now = std::setlocale(LC_NUMERIC, nullptr);
+        if (now) saved_ = now;
+        ok_ = now && std::setlocale(LC_NUMERIC, "C");
+    }
+    ~CLocale() {
+        if (ok_) std::setlocale(LC_NUMERIC, saved_.c_str());
+        if (mode_ != -1) _configthreadlocale(mode_);
+    }
+    bool ok() const { return ok_; }
+
+private:
+    int mode_;
+    std::string saved_;
+    bool ok_;
+};
+#else
 // The "C" numeric locale for this thread while it lives; the caller's after.
 class CLocale {
 public:
@@ -42,6 +68,7 @@ public:
 private:
     locale_t saved_;
 };
+#endif
 
 // The decimal of as many digits as sci's (d[.ddd]e[+-]x), one unit in its
 // last digit away towards above or below, written over it; its length.
