@@ -64,6 +64,7 @@ bench: $(PY)
 	$(PY) bench/bench_streams.py
 	$(PY) bench/bench_reject.py
 	$(PY) bench/bench_diag.py
+	$(PY) bench/bench_references.py
 
 # The whole suite against a build instrumented with AddressSanitizer and
 # UndefinedBehaviorSanitizer (gcc's runtimes, preloaded: the interpreter is not

@@ -119,8 +119,27 @@ bool Decoder::note_string(PyObject *string, size_t size) { return strings_->note
 
 // ---- Encoding ----------------------------------------------------------------------
 
+namespace {
+
+// The table's storage, kept from one call to the next (up to 1.5 MiB), as the
+// output buffer is: a call that marks thousands of objects would otherwise
+// take fresh pages from the system each time, and its page faults cost more
+// than the marking. The interpreter lock guards it; a call that finds it
+// taken (a nested one, or another thread's) starts without it.
+constexpr size_t kSpareSlots = 1 << 16;
+IndexTable<PyObject *, void>::Slots spare_slots;
+
+}  // namespace
+
+SharedWriter::SharedWriter() { index_.adopt(spare_slots); }
+
 SharedWriter::~SharedWriter() {
-    for (PyObject *obj : held_) Py_DECREF(obj);
+    bool keep = spare_slots.empty() && index_.capacity() <= kSpareSlots;
+    for (PyObject *obj : held_) {
+        if (keep) index_.empty_run(hash(obj));
+        Py_DECREF(obj);
+    }
+    if (keep) index_.leave(spare_slots);
 }
 
 int64_t SharedWriter::find_or_add(PyObject *obj) {

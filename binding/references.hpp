@@ -79,6 +79,33 @@ private:
 template <class Key, class Unused>
 class IndexTable {
 public:
+    struct Slot {
+        uint64_t hash = 0;
+        int64_t index = -1;
+        Key key{};
+    };
+    using Slots = std::vector<Slot>;
+
+    // Starts on storage left by an earlier table (every slot empty), if any.
+    void adopt(Slots &storage) {
+        if (storage.empty()) return;
+        slots_.swap(storage);
+        mask_ = slots_.size() - 1;
+    }
+    // Empties the run of slots where the key of this hash lives (and any
+    // that lives after it): called for the home of every key held, it
+    // empties the table at the cost of its keys, not of its storage.
+    void empty_run(uint64_t hash) {
+        for (size_t i = hash & mask_; slots_[i].index >= 0; i = (i + 1) & mask_) slots_[i].index = -1;
+    }
+    // Hands the storage, which empty_run() has emptied, to storage.
+    void leave(Slots &storage) {
+        storage.swap(slots_);
+        slots_.clear();
+        count_ = 0;
+    }
+    size_t capacity() const { return slots_.size(); }
+
     // The index kept for key, or -1 (nothing added).
     int64_t find(const Key &key, uint64_t hash) const {
         if (slots_.empty()) return -1;
@@ -112,13 +139,8 @@ public:
     size_t size() const { return count_; }
 
 private:
-    struct Slot {
-        uint64_t hash = 0;
-        int64_t index = -1;
-        Key key{};
-    };
     void grow() {
-        std::vector<Slot> old(std::max<size_t>(16, slots_.size() * 2));
+        Slots old(std::max<size_t>(16, slots_.size() * 2));
         old.swap(slots_);
         mask_ = slots_.size() - 1;
         for (const Slot &slot : old) {
@@ -128,7 +150,7 @@ private:
             slots_[i] = slot;
         }
     }
-    std::vector<Slot> slots_;
+    Slots slots_;
     size_t mask_ = 0;
     size_t count_ = 0;
 };
@@ -137,7 +159,7 @@ private:
 // the call ends, so that no other object can take its address meanwhile.
 class SharedWriter {
 public:
-    SharedWriter() = default;
+    SharedWriter();
     ~SharedWriter();
     SharedWriter(const SharedWriter &) = delete;
     SharedWriter &operator=(const SharedWriter &) = delete;

@@ -1,6 +1,7 @@
 // Scalars: integers, floats, strings and byte strings.
 #include "python.hpp"
 
+#include <cstring>
 #include <string>
 #include <type_traits>
 
@@ -87,6 +88,9 @@ bool round_trips(PyObject *obj, T &value) {
     return same == 1;
 }
 
+// The size of the shortest head of a string of size bytes (below 64 KiB).
+size_t head_size(size_t size) { return size < 24 ? 1 : size <= 0xff ? 2 : 3; }
+
 }  // namespace
 
 // Unsigned when it fits, else signed, else an error quoting the value.
@@ -104,6 +108,21 @@ int write_int(Sink *sink, PyObject *obj, uint64_t error_text_limit) {
 bool write_str_direct(Sink *sink, PyObject *obj) {
     if (sink->strings || !PyUnicode_IS_COMPACT(obj) || reinterpret_cast<PyCompactUnicodeObject *>(obj)->utf8) {
         return false;
+    }
+    size_t bound = utf8_bound(obj);
+    if (bound < kSegmentFrom) {
+        // Written in one pass behind a head as wide as the bound needs; moved
+        // up to a narrower one when the UTF-8 turns out shorter.
+        unsigned char *p = cbor_inline::reserve(sink, 3 + bound);
+        if (!p) raise_no_memory();
+        size_t room = head_size(bound);
+        size_t size = put_utf8_of(obj, p + room);
+        if (size == SIZE_MAX) return false;
+        size_t head = head_size(size);
+        if (head != room) std::memmove(p + head, p + room, size);
+        cbor_inline::put_head(p, 3, size);
+        sink->length += head + size;
+        return true;
     }
     size_t size = utf8_size_of(obj);
     if (size == SIZE_MAX) return false;

@@ -15,8 +15,21 @@ namespace vantra {
 // be allocated, with none when s is not UTF-8.
 PyObject *str_from_utf8(const unsigned char *s, size_t n);
 
+// The most bytes of UTF-8 that a str's characters can take: two for each
+// character of kind 1, three for kind 2, four for kind 4.
+inline size_t utf8_bound(PyObject *text) {
+    unsigned kind = PyUnicode_KIND(text);
+    return (size_t)PyUnicode_GET_LENGTH(text) * (kind + (kind < 4));
+}
+
+// Writes the UTF-8 of a str that is not compact ASCII at out, which has room
+// for utf8_bound() bytes: its size, or SIZE_MAX when the str
+// holds a lone surrogate, which UTF-8 cannot hold (the bytes at out are then
+// of no use). Made for short strs: it measures and writes in one pass.
+size_t put_utf8_of(PyObject *text, unsigned char *out);
+
 // The UTF-8 of a str that is not compact ASCII: its size, or SIZE_MAX when
-// the str holds a lone surrogate, which UTF-8 cannot hold.
+// the str holds a lone surrogate.
 size_t utf8_size_of(PyObject *text);
 
 // Writes the UTF-8 of a str that utf8_size_of() has measured (size bytes) at out.

@@ -102,6 +102,29 @@ def texts(value):
                 yield from texts(value[item])
 
 
+class Later:
+    pass
+
+
+def test_sharing_tables_kept_between_calls():
+    # The identity table is kept from call to call; a call made from a hook,
+    # while the outer one holds it, gets one of its own. Each call's marks
+    # are its own: many marks, then few, then many again.
+    many = [[i] for i in range(5000)]
+
+    def hook(obj):
+        inner = loads(SHARING.encode([many, many]))
+        assert inner[0] is inner[1] and inner[0] == many
+        return "later"
+
+    outer = Encoder(value_sharing=True, default=hook)
+    for value, same in [([many, many], lambda g: g[0] is g[1]),
+                        ([Later(), many[:3], many[:3]], lambda g: g[1] is not g[2] and g[1][0] is g[2][0]),
+                        ([many, many[::2]], lambda g: g[1][1] is g[0][2] and g[1][0] is not g[0][1])]:
+        got = loads(outer.encode(value))
+        assert got == [v if not isinstance(v, Later) else "later" for v in value] and same(got)
+
+
 def cbor2_sizes_text_in_bytes():
     """Older cbor2 releases size text by its characters, not by its UTF-8 bytes as the registration does."""
     return cbor2.dumps(["\u0800"] * 2, string_referencing=True).hex() == "d901008263e0a080d81900"

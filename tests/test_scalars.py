@@ -8,7 +8,7 @@ import cbor2
 import numpy as np
 import pytest
 
-from vantra_cbor import dumps
+from vantra_cbor import CBOREncodeValueError, Encoder, dumps
 
 D, F = decimal.Decimal, fractions.Fraction
 OUT_OF_RANGE = "dumps received an integer out of range for both int64_t and uint64_t"
@@ -174,10 +174,23 @@ def test_integer_text_that_cannot_be_made():
     assert quoted.startswith("failed with ValueError: boom")
 
 
-def test_unencodable_text():
+# A short str is written behind a head as wide as its most UTF-8 would need,
+# moved down when it turns out shorter: sizes on both sides of each head width.
+@pytest.mark.parametrize("text", [c + "a" * n for c in ("\xe9", "\u20ac", "\U0001f600")
+                                  for n in (7, 21, 22, 23, 84, 85, 170, 253, 254, 255, 300, 508)])
+def test_short_text_heads(text):
+    assert dumps(text) == Encoder().encode(text) == cbor2.dumps(text)
+
+
+# Lone surrogates (a pair of them is two characters in a str) in each kind, by each path.
+@pytest.mark.parametrize("text", ["a\ud800b", "a" * 60 + "\ud800", "\u20ac" * 50 + "\ud83d\ude00",
+                                  "\xe9" * 20 + "\udfff", "\U0001f600" * 130 + "\udc00"])
+def test_unencodable_text(text):
     with pytest.raises(RuntimeError) as e:
-        dumps("a\ud800b")
+        dumps(text)
     assert str(e.value) == CAST_ERROR
+    with pytest.raises(CBOREncodeValueError, match="cannot encode a str that UTF-8 cannot hold"):
+        Encoder().encode(text)
 
 
 def check_refcounts(values, call):

@@ -4,7 +4,7 @@ the timezone and length-first options."""
 import dataclasses
 import datetime as dt
 import decimal
-import email
+import email.message
 import enum
 import ipaddress as ip
 import re
