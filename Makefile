@@ -3,7 +3,7 @@ PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
 
-.PHONY: demo check test test-all check-package bench test-asan fuzz check-floats
+.PHONY: demo check test test-all check-package bench test-asan fuzz check-floats test-portable check-cross
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -15,8 +15,9 @@ demo: $(PY)
 	$(PY) examples/demo.py
 
 # Every test: the suite, the interpreter matrix, the release files, the sanitizer
-# build, the fuzzers and the wheel's platform tag.
-check: test test-asan check-wheel check-package fuzz test-all
+# build, the portable build, the macOS cross-compiles, the fuzzers and the
+# wheel's platform tag.
+check: test test-asan test-portable check-cross check-wheel check-package fuzz test-all
 
 # Install the test dependencies and the module, then run the suite.
 test: $(PY)
@@ -80,6 +81,32 @@ test-asan:
 		--config-settings=install.strip=false
 	LD_PRELOAD="$(SANITIZER_PRELOAD)" ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(ASAN_PY) -m pytest -p no:cacheprovider
+
+# The whole suite against the portable build (VANTRA_PORTABLE: every compiler
+# and processor feature left to its plain C++ fallback, simdutf to its scalar
+# code), which other compilers and machines take: see codec/portable.h.
+PORTABLE_VENV ?= .venv-portable
+PORTABLE_PY := $(PORTABLE_VENV)/bin/python
+
+test-portable:
+	$(PYTHON) -m venv $(PORTABLE_VENV)
+	$(PORTABLE_PY) -m pip install -q --upgrade pip
+	$(PORTABLE_PY) -m pip install -q -r requirements-test.txt
+	$(PORTABLE_PY) -m pip install -q . --config-settings=cmake.define.VANTRA_PORTABLE=ON
+	$(PORTABLE_PY) -m pytest -p no:cacheprovider
+
+# Every source compiled for macOS on Apple silicon and on x86-64 by zig's clang
+# (the ziglang package), our code with warnings as errors, and linked into a
+# bundle that leaves the interpreter's symbols to the loader: compiled and linked
+# only, never run (about three minutes). CROSS_TARGETS picks other targets.
+CROSS_VENV ?= .venv-cross
+CROSS_PY := $(CROSS_VENV)/bin/python
+CROSS_TARGETS ?= aarch64-macos x86_64-macos
+
+check-cross:
+	$(PYTHON) -m venv $(CROSS_VENV)
+	$(CROSS_PY) -m pip install -q "ziglang==0.17.1" "pybind11==2.9.2"
+	$(CROSS_PY) tools/check_cross.py $(CROSS_TARGETS)
 
 # Coverage-guided fuzzing (atheris) of dumps, loads, diag, from_diag and the
 # codec's reader, built with clang, AddressSanitizer and UBSan; FUZZ_SECONDS per

@@ -71,10 +71,14 @@ VANTRA_INLINE bool short_is_ascii(const unsigned char *s, size_t n) {
     uint64_t word, tail;
     std::memcpy(&word, s, 8);
     if (n < 8) {
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        // The first n bytes of the word only.
+#if defined(VANTRA_LITTLE_ENDIAN)
         word &= ((uint64_t)1 << (8 * n)) - 1;
-#else
+#elif defined(VANTRA_BIG_ENDIAN)
         word &= ~(~(uint64_t)0 >> (8 * n));
+#else
+        word = 0;
+        std::memcpy(&word, s, n);
 #endif
     } else {
         std::memcpy(&tail, s + n - 8, 8);

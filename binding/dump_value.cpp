@@ -90,7 +90,9 @@ bool load_number(PyObject *obj, DumpValue &out) {
 
 template <typename T>
 bool load_int(PyObject *obj, bool convert, T &value) {
-    static_assert(sizeof(T) == sizeof(long), "the 64-bit integers, read as a long");
+    // A long where it has the width (64 bits under LP64, 32 under Windows'
+    // LLP64), else a long long.
+    static_assert(sizeof(T) == sizeof(long) || sizeof(T) == sizeof(long long), "an integer of a C width");
     if (!obj || PyFloat_Check(obj) || (!convert && !PyLong_Check(obj) && !PyIndex_Check(obj))) return false;
     PyObject *number = obj;
 #if PY_VERSION_HEX < 0x03080000
@@ -105,7 +107,9 @@ bool load_int(PyObject *obj, bool convert, T &value) {
         }
     }
 #endif
-    T v = std::is_unsigned<T>::value ? (T)PyLong_AsUnsignedLong(number) : (T)PyLong_AsLong(number);
+    T v = sizeof(T) == sizeof(long)
+              ? std::is_unsigned<T>::value ? (T)PyLong_AsUnsignedLong(number) : (T)PyLong_AsLong(number)
+              : std::is_unsigned<T>::value ? (T)PyLong_AsUnsignedLongLong(number) : (T)PyLong_AsLongLong(number);
     if (v == (T)-1 && PyErr_Occurred()) {
         clear_ordinary_error();
         if (!convert || !PyNumber_Check(obj)) return false;

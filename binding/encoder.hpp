@@ -156,31 +156,41 @@ struct Unencodable {
 [[noreturn]] void raise_changed(const char *what);
 
 // The calling thread's native stack: the lowest address its calls may reach,
-// keeping room below to raise RecursionError (1 when the extent cannot be
-// had: no native bound), and its low end. Looked up on the thread's first
+// keeping room below to raise RecursionError, and its low end (0 where the
+// extent cannot be had: a fixed budget below the stack pointer of the thread's
+// first call stands in for it, see stack.cpp). Looked up on the thread's first
 // call and kept in static TLS: a thread then never allocates for it, and each
 // call reads it once.
 struct ThreadStack {
     uintptr_t floor;
     uintptr_t low;
 };
-extern __thread ThreadStack thread_stack __attribute__((tls_model("initial-exec")));
+extern VANTRA_THREAD_LOCAL ThreadStack thread_stack VANTRA_INITIAL_EXEC;
 uintptr_t find_stack_floor();
 
 // Where the calling thread's stack has reached. Read from the register where
 // it can be: inlined into the container loops, a frame address would make them
 // keep a frame pointer, taking a register from them. Volatile: read afresh at
 // every container, also where one container's loop is inlined into another's.
+// Elsewhere the address of something on the stack, as near as the compiler
+// gives one.
 inline uintptr_t stack_pointer() {
+#if defined(VANTRA_GNU) && defined(__x86_64__)
     uintptr_t sp;
-#if defined(__x86_64__)
     __asm__ volatile("mov %%rsp, %0" : "=r"(sp));
-#elif defined(__aarch64__)
-    __asm__ volatile("mov %0, sp" : "=r"(sp));
-#else
-    sp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-#endif
     return sp;
+#elif defined(VANTRA_GNU) && defined(__aarch64__)
+    uintptr_t sp;
+    __asm__ volatile("mov %0, sp" : "=r"(sp));
+    return sp;
+#elif defined(VANTRA_GNU)
+    return reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+#elif defined(VANTRA_MSVC)
+    return reinterpret_cast<uintptr_t>(_AddressOfReturnAddress());
+#else
+    volatile char here = 0;
+    return reinterpret_cast<uintptr_t>(&here);
+#endif
 }
 
 // From 3.14 on the interpreter bounds C calls by the native stack itself: it
@@ -489,7 +499,7 @@ struct Encode {
     }
 
     // An object of an exact scalar type, written; false for anything else.
-    __attribute__((always_inline)) bool write_scalar(PyObject *obj) const {
+    VANTRA_INLINE bool write_scalar(PyObject *obj) const {
         PyTypeObject *type = Py_TYPE(obj);
         if (type == &PyUnicode_Type) {
             write_text(obj);

@@ -76,7 +76,7 @@ bool convert(PyObject *obj, bool &out) { return !obj || load_truth(obj, out); }
 bool convert(PyObject *obj, unsigned long &out) { return !obj || load_int(obj, true, out); }
 
 // Arguments matched, classified and converted as pybind11's dispatcher would.
-__attribute__((noinline)) PyObject *dumps_general(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+VANTRA_NOINLINE PyObject *dumps_general(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *given[3] = {nullptr, nullptr, nullptr};
     DumpValue value;
     bool indefinite = true;

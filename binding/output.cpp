@@ -70,7 +70,7 @@ int grow_result(Sink *sink, size_t count) {
 // data/length stay valid when it fails, save when the result's own storage
 // could not grow (then nothing is kept). Kept out of line: inlined into the
 // writers, it was measured to slow them.
-__attribute__((noinline)) int grow(Sink *sink, size_t count) {
+VANTRA_NOINLINE int grow(Sink *sink, size_t count) {
     if (sink->result || sink->length + count > kInResultFrom) return grow_result(sink, count);
     void *block = sink->data;
     if (!cbor_inline::grow_block(&block, &sink->capacity, sink->length, count, 1, 64)) return -1;

@@ -3,10 +3,20 @@
 
 #include <Python.h>
 
+#include "portable.h"  // inlining hints, byte order, and the other compiler features
+
 // Interpreter symbols that only some of the supported versions define. They
 // are referenced weakly, so that a build loaded under another version still
 // loads far enough for its start-up check to refuse it with a clear
-// ImportError; each is called only under the versions that have it.
+// ImportError; each is called only under the versions that have it. (Only
+// ELF and Mach-O have weak references; a Windows build is bound to one
+// interpreter's DLL by name.)
+#if defined(__GNUC__)
+#if defined(__clang__)
+// Clang warns of each that this version does not declare, by no name of its own.
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Weverything"
+#endif
 #pragma weak PyCMethod_New
 #pragma weak PyFrame_GetBack
 #pragma weak PyFrame_GetCode
@@ -25,22 +35,14 @@
 // From 3.14 on an inline function over PyThreadState_GetUnchecked.
 #pragma weak _PyThreadState_UncheckedGet
 #endif
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
+#endif
 
 // Py_SET_SIZE came with 3.9.
 #if PY_VERSION_HEX < 0x03090000 && !defined(Py_SET_SIZE)
 #define Py_SET_SIZE(ob, size) (reinterpret_cast<PyVarObject *>(ob)->ob_size = (size))
-#endif
-
-// Inlining hints, where the compiler takes them.
-#if defined(_MSC_VER)
-#define VANTRA_INLINE __forceinline
-#define VANTRA_NOINLINE __declspec(noinline)
-#elif defined(__GNUC__)
-#define VANTRA_INLINE __attribute__((always_inline)) inline
-#define VANTRA_NOINLINE __attribute__((noinline))
-#else
-#define VANTRA_INLINE inline
-#define VANTRA_NOINLINE
 #endif
 
 // Which of the interned names a keyword argument is: its index, or count for

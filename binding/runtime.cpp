@@ -5,5 +5,7 @@
 #include <cstdlib>  // defines __GLIBC__ under glibc
 
 #if defined(__GLIBC__)
-extern "C" __attribute__((visibility("hidden"), used)) char __libc_single_threaded = 0;
+extern "C" {
+__attribute__((visibility("hidden"), used)) char __libc_single_threaded = 0;
+}
 #endif

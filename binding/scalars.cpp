@@ -76,8 +76,12 @@ std::string value_text(PyObject *obj, uint64_t limit) {
 template <typename T>
 bool round_trips(PyObject *obj, T &value) {
     if (!load_int(obj, true, value)) return false;
-    PyObject *back = std::is_signed<T>::value ? PyLong_FromLong((long)value)
-                                              : PyLong_FromUnsignedLong((unsigned long)value);
+    // (A long is 32 bits under Windows.)
+    PyObject *back = sizeof(T) == sizeof(long)
+                         ? std::is_signed<T>::value ? PyLong_FromLong((long)value)
+                                                    : PyLong_FromUnsignedLong((unsigned long)value)
+                         : std::is_signed<T>::value ? PyLong_FromLongLong((long long)value)
+                                                    : PyLong_FromUnsignedLongLong((unsigned long long)value);
     int same = back ? PyObject_RichCompareBool(back, obj, Py_EQ) : -1;
     Py_XDECREF(back);
     if (same < 0) clear_ordinary_error();

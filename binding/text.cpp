@@ -7,6 +7,10 @@
 #include "simdutf.h"
 
 namespace vantra {
+
+// The count a transcoding into measured room returns, not needed there (GCC
+// keeps warning at a (void) cast of it).
+inline void unused_count(size_t) {}
 namespace {
 
 // Below these sizes a scalar loop costs less than simdutf's calls (each
@@ -79,7 +83,7 @@ PyObject *short_str_from_utf8(const unsigned char *s, size_t n) {
     uint64_t any = 0, past_ff = 0, past_ffff = 0;
     auto take = [&](uint64_t w) {
         any |= w;
-        continuation += (size_t)__builtin_popcountll(w & ~(w << 1) & kHigh);
+        continuation += vantra_portable::popcount64(w & ~(w << 1) & kHigh);
         uint64_t lead = w & (w << 1) & kHigh;  // 11xxxxxx
         past_ff |= lead & ((w & 0x3c3c3c3c3c3c3c3cu) + 0x7c7c7c7c7c7c7c7cu);
         past_ffff |= lead & (w << 2) & (w << 3);
@@ -190,7 +194,7 @@ PyObject *str_from_utf8(const unsigned char *s, size_t n) {
     if (ascii_prefix + simdutf::utf16_length_from_utf8(rest, rest_size) != characters) {
         // Surrogate pairs in UTF-16: characters past U+FFFF.
         PyObject *text = PyUnicode_New((Py_ssize_t)characters, 0x10ffff);
-        if (text) (void)simdutf::convert_valid_utf8_to_utf32(bytes, n, reinterpret_cast<char32_t *>(PyUnicode_DATA(text)));
+        if (text) unused_count(simdutf::convert_valid_utf8_to_utf32(bytes, n, reinterpret_cast<char32_t *>(PyUnicode_DATA(text))));
         return text;
     }
     // Latin-1 when every character fits a byte: tried when the first that is
@@ -207,7 +211,7 @@ PyObject *str_from_utf8(const unsigned char *s, size_t n) {
         Py_DECREF(text);
     }
     PyObject *text = PyUnicode_New((Py_ssize_t)characters, 0xffff);
-    if (text) (void)simdutf::convert_valid_utf8_to_utf16(bytes, n, reinterpret_cast<char16_t *>(PyUnicode_DATA(text)));
+    if (text) unused_count(simdutf::convert_valid_utf8_to_utf16(bytes, n, reinterpret_cast<char16_t *>(PyUnicode_DATA(text))));
     return text;
 }
 
@@ -264,10 +268,10 @@ void write_utf8_of(PyObject *text, unsigned char *out, size_t size) {
     }
     switch (PyUnicode_KIND(text)) {
     case PyUnicode_1BYTE_KIND:
-        (void)simdutf::convert_latin1_to_utf8(static_cast<const char *>(data), length, to);
+        unused_count(simdutf::convert_latin1_to_utf8(static_cast<const char *>(data), length, to));
         break;
     case PyUnicode_2BYTE_KIND:
-        (void)simdutf::convert_valid_utf16_to_utf8(static_cast<const char16_t *>(data), length, to);
+        unused_count(simdutf::convert_valid_utf16_to_utf8(static_cast<const char16_t *>(data), length, to));
         break;
     default:
         utf32_to_utf8(static_cast<const char32_t *>(data), length, to);

@@ -22,8 +22,10 @@
 
 #if defined(_WIN32)
 #define CBOR_EXPORT __declspec(dllexport)
-#else
+#elif defined(__GNUC__)
 #define CBOR_EXPORT __attribute__((visibility("default")))
+#else
+#define CBOR_EXPORT
 #endif
 
 #ifdef __cplusplus

@@ -13,7 +13,6 @@ using cbor_walk::Frame;
 using cbor_walk::Head;
 using cbor_walk::kNoMemory;
 
-const int kStop = -3;
 enum { kWellFormed, kValid, kBytewise, kLengthFirst };
 
 // Keys are compared as values, not as written: each key is also written in a

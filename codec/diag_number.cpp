@@ -20,6 +20,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <locale.h>
+#if defined(_WIN32)
+#include <string>
+#endif
 #endif
 
 namespace cbor_diag_number {
@@ -27,6 +30,29 @@ namespace cbor_diag_number {
 namespace {
 
 #ifdef VANTRA_DIAG_USE_PRINTF
+#if defined(_WIN32)
+// The "C" numeric locale for this thread while it lives (the thread's own
+// locale, switched on for the while); the caller's after. Windows has no
+// uselocale.
+class CLocale {
+public:
+    CLocale() : mode_(_configthreadlocale(_ENABLE_PER_THREAD_LOCALE)) {
+        const char *now = std::setlocale(LC_NUMERIC, nullptr);
+        if (now) saved_ = now;
+        ok_ = now && std::setlocale(LC_NUMERIC, "C");
+    }
+    ~CLocale() {
+        if (ok_) std::setlocale(LC_NUMERIC, saved_.c_str());
+        if (mode_ != -1) _configthreadlocale(mode_);
+    }
+    bool ok() const { return ok_; }
+
+private:
+    int mode_;
+    std::string saved_;
+    bool ok_;
+};
+#else
 // The "C" numeric locale for this thread while it lives; the caller's after.
 class CLocale {
 public:
@@ -42,13 +68,49 @@ public:
 private:
     locale_t saved_;
 };
+#endif
 
-// Scientific digits of v (positive, finite, not zero): the fewest that read back.
+// The decimal of as many digits as sci's (d[.ddd]e[+-]x), one unit in its
+// last digit away towards above or below, written over it; its length.
+size_t next_decimal(char *sci, bool above) {
+    char digits[20];
+    int count = 0;
+    const char *c = sci;
+    for (; *c != 'e'; ++c) {
+        if (*c != '.') digits[count++] = *c;
+    }
+    int exponent = std::atoi(c + 1), i = count - 1;
+    if (above) {
+        for (; i >= 0 && digits[i] == '9'; --i) digits[i] = '0';
+        if (i >= 0) {
+            ++digits[i];
+        } else {
+            digits[0] = '1', ++exponent;  // 9.99 up is 1.00 of the next power
+        }
+    } else {
+        for (; i > 0 && digits[i] == '0'; --i) digits[i] = '9';
+        --digits[i];  // the leading digit is never 0
+        if (digits[0] == '0') {
+            std::memmove(digits, digits + 1, (size_t)count - 1);  // 1.00 down is 9.99 of the power below
+            digits[count - 1] = '9', --exponent;
+        }
+    }
+    return (size_t)std::snprintf(sci, 32, "%c%s%.*se%+d", digits[0], count > 1 ? "." : "", count - 1, digits + 1,
+                                 exponent);
+}
+
+// Scientific digits of v (positive, finite, not zero): the fewest that read
+// back, the nearest of those. printf gives the nearest of each length; when
+// it does not read back, the decimal on v's other side may, as next to a
+// power of two, where the doubles below are twice as close as those above.
 size_t scientific(double v, char *out) {
     CLocale c;
     for (int precision = 0; precision < 17; ++precision) {
         int n = std::snprintf(out, 32, "%.*e", precision, v);
-        if (std::strtod(out, nullptr) == v) return (size_t)n;
+        double back = std::strtod(out, nullptr);
+        if (back == v) return (size_t)n;
+        size_t other = next_decimal(out, back < v);
+        if (std::strtod(out, nullptr) == v) return other;
     }
     return (size_t)std::snprintf(out, 32, "%.16e", v);
 }

@@ -110,7 +110,7 @@ private:
 
     // ---- Errors ----------------------------------------------------------------------
 
-    int fail(const unsigned char *at, const char *format, ...) __attribute__((format(printf, 3, 4))) {
+    VANTRA_PRINTF(3, 4) int fail(const unsigned char *at, const char *format, ...) {
         if (fault_ && !fault_->found) {
             fault_->found = 1;
             fault_->offset = (uint64_t)(at - start_);

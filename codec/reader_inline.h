@@ -6,10 +6,11 @@
 #include <cstring>
 
 #include "cbor.h"
+#include "portable.h"
 
 // The float width choice relies on these being inlined: its scratch buffer
 // then folds away into registers.
-#define CBOR_INLINE __attribute__((always_inline)) inline
+#define CBOR_INLINE VANTRA_INLINE
 
 namespace cbor_inline {
 
@@ -22,27 +23,19 @@ CBOR_INLINE uint64_t remaining(const cbor_parser *p) {
     return consumed < p->size ? p->size - consumed : 0;
 }
 
-// A big-endian number of 1, 2, 4 or 8 bytes: one load and one byte swap.
+// A big-endian number of 1, 2, 4 or 8 bytes: one load (and one byte swap
+// where the machine's order is the other).
 CBOR_INLINE uint64_t read_be(const unsigned char *b, int width) {
-#if defined(__GNUC__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    uint16_t v16;
-    uint32_t v32;
-    uint64_t v64;
     switch (width) {
     case 1:
         return b[0];
     case 2:
-        return std::memcpy(&v16, b, 2), __builtin_bswap16(v16);
+        return vantra_portable::load_be16(b);
     case 4:
-        return std::memcpy(&v32, b, 4), __builtin_bswap32(v32);
+        return vantra_portable::load_be32(b);
     default:
-        return std::memcpy(&v64, b, 8), __builtin_bswap64(v64);
+        return vantra_portable::load_be64(b);
     }
-#else
-    uint64_t v = 0;
-    for (int i = 0; i < width; ++i) v = (v << 8) | b[i];
-    return v;
-#endif
 }
 
 // Argument of a head in the next `width` bytes; the cursor stays just past the

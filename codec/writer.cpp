@@ -32,7 +32,7 @@ bool grow_block(void **block, size_t *room, size_t used, size_t count, size_t si
 
 // data/length stay valid when it fails. Kept out of line: inlined into the
 // writers, it was measured to slow them.
-__attribute__((noinline)) int grow(cbor_generator *g, size_t count) {
+VANTRA_NOINLINE int grow(cbor_generator *g, size_t count) {
     void *block = g->data;
     if (!grow_block(&block, &g->capacity, g->length, count, 1, 64)) return -1;
     g->data = static_cast<unsigned char *>(block);

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "cbor.h"
+#include "portable.h"
 
 namespace cbor_inline {
 
@@ -35,25 +36,11 @@ inline unsigned char *reserve(G *g, size_t count) {
     return g->data + g->length;
 }
 
-// Big-endian stores: one byte swap and one store each.
-#if defined(__GNUC__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-inline void store16(unsigned char *p, uint64_t v) {
-    uint16_t be = __builtin_bswap16((uint16_t)v);
-    std::memcpy(p, &be, 2);
-}
-inline void store32(unsigned char *p, uint64_t v) {
-    uint32_t be = __builtin_bswap32((uint32_t)v);
-    std::memcpy(p, &be, 4);
-}
-inline void store64(unsigned char *p, uint64_t v) {
-    uint64_t be = __builtin_bswap64(v);
-    std::memcpy(p, &be, 8);
-}
-#else
-inline void store16(unsigned char *p, uint64_t v) { p[0] = (unsigned char)(v >> 8), p[1] = (unsigned char)v; }
-inline void store32(unsigned char *p, uint64_t v) { store16(p, v >> 16), store16(p + 2, v); }
-inline void store64(unsigned char *p, uint64_t v) { store32(p, v >> 32), store32(p + 4, v); }
-#endif
+// Big-endian stores: one store each (and one byte swap where the machine's
+// order is the other).
+inline void store16(unsigned char *p, uint64_t v) { vantra_portable::store_be16(p, v); }
+inline void store32(unsigned char *p, uint64_t v) { vantra_portable::store_be32(p, v); }
+inline void store64(unsigned char *p, uint64_t v) { vantra_portable::store_be64(p, v); }
 
 // Shortest head: the argument picks the width. Returns its size (at most 9).
 inline size_t put_head(unsigned char *p, int major_type, uint64_t argument) {
@@ -97,7 +84,7 @@ inline int write_byte(G *g, unsigned char byte) {
 }
 
 template <class G>
-__attribute__((always_inline)) inline int write_head(G *g, int major_type, uint64_t argument) {
+VANTRA_INLINE int write_head(G *g, int major_type, uint64_t argument) {
     unsigned char *p = g ? reserve(g, 9) : nullptr;
     if (!p) return -1;
     g->length += put_head(p, major_type, argument);
@@ -128,8 +115,7 @@ inline void copy_bytes(unsigned char *to, const void *from, size_t count) {
 }
 
 template <class G>
-__attribute__((always_inline)) inline int write_string(G *g, int major_type, const void *source,
-                                                       size_t length) {
+VANTRA_INLINE int write_string(G *g, int major_type, const void *source, size_t length) {
     if (length == CBOR_INDEFINITE) return write_counted_head(g, major_type, length);
     if (!g || add_overflows(length, 9)) return -1;
     unsigned char *p = reserve(g, 9 + length);

@@ -3,9 +3,12 @@ places, byte-exact round trips on generated CBOR, and agreement with cbor-diag."
 import ctypes as C
 import json
 import re
+import struct
+from decimal import Decimal
 
 import pytest
 from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import vantra_cbor
 from cbor_strategies import items, sequences
@@ -205,6 +208,25 @@ def test_round_trip(data):
     text = diag(data)
     assert from_diag(text) == data
     assert from_diag(diag(data, indent=2)) == data
+
+
+def double_text(value):
+    return re.sub(r"_\d$", "", diag(struct.pack(">Bd", 0xfb, value)))
+
+
+def test_float_digits_next_to_powers_of_two():
+    # The fewest digits that read back, the nearest of those, as Python's repr
+    # (from printf's digits too, where the library has no to_chars). Next to a
+    # power of two the nearest decimal of a length may not read back when the
+    # one on the other side does: 2**-24 is 5.960464477539063e-8.
+    wrong = [e for e in range(-1074, 1024) if Decimal(double_text(2.0 ** e)) != Decimal(repr(2.0 ** e))]
+    assert wrong == []
+
+
+@settings(max_examples=1000, deadline=None)
+@given(st.floats(allow_nan=False, allow_infinity=False))
+def test_float_digits_are_the_shortest_nearest(value):
+    assert Decimal(double_text(value)) == Decimal(repr(value))
 
 
 @settings(max_examples=100, deadline=None)

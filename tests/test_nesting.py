@@ -239,6 +239,7 @@ print(json.dumps(outcomes))
 """
 
 
+@pytest.mark.skipif(sys.platform != "linux", reason="the helper is built by the C compiler and mmap of Linux")
 def test_calls_on_a_stack_of_their_own(tmp_path):
     # As under a coroutine library: the thread's stack bound does not apply there.
     lib = tmp_path / "own_stack.so"

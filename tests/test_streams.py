@@ -515,6 +515,7 @@ print(json.dumps({"growth": rss() - before, "refs": refs, "after": [sys.getrefco
 """
 
 
+@pytest.mark.skipif(sys.platform != "linux", reason="the resident size is read from /proc")
 def test_memory_and_references_stay_flat():
     env = dict(os.environ)
     if "asan" in env.get("LD_PRELOAD", ""):
