@@ -10,13 +10,14 @@ size, so that a read past it is reported.
 """
 import ctypes as C
 import io
-import math
 import random
 import sys
 
 import atheris
 
-from vantra_cbor import CBORDecodeEOF, CBORDecodeError, StreamDecoder, Tag, iter_load, iter_loads, load
+from vantra_cbor import CBORDecodeEOF, CBORDecodeError, StreamDecoder, iter_load, iter_loads, load
+
+from fuzz_loads import plain  # one form of a decoded value for every harness
 
 libc = C.CDLL(None)
 libc.malloc.restype = C.c_void_p
@@ -28,19 +29,6 @@ SMALL_LIMIT = 48
 
 class Finding(AssertionError):
     """What the fuzzer should stop on."""
-
-
-def plain(value):
-    """A form in which equal decodings compare equal, NaN included."""
-    if isinstance(value, float):
-        return ("float", "nan" if math.isnan(value) else repr(value))
-    if isinstance(value, (list, tuple)):
-        return (type(value).__name__, [plain(v) for v in value])
-    if isinstance(value, dict):
-        return ("dict", [(plain(k), plain(v)) for k, v in value.items()])
-    if isinstance(value, Tag):
-        return ("tag", value.tag, plain(value.value))
-    return (type(value).__name__, repr(value))
 
 
 def drain(iterator):
