@@ -1025,9 +1025,8 @@ PyObject *decode_item(const unsigned char *data, size_t size, size_t *offset, co
     return value;
 }
 
-namespace {
-
-// Takes loads' options, and `first` (data or fp) by position or by name.
+// Takes `first` (data or fp) by position or by name, and every other keyword
+// as a decoding option (loads' and the sequence readers').
 bool parse_arguments(const char *function, PyObject *first_name, PyObject *const *args, Py_ssize_t nargs,
                      PyObject *kwnames, PyObject *&first, DecodeOptions &options) {
     if (nargs > 1) {
@@ -1059,6 +1058,8 @@ bool parse_arguments(const char *function, PyObject *first_name, PyObject *const
     }
     return true;
 }
+
+namespace {
 
 PyObject *decode(const unsigned char *data, size_t size, const DecodeOptions &options) {
     return Decoder(data, size, 0, options, 0).document();

@@ -41,6 +41,11 @@ public:
 PyObject *decode_item(const unsigned char *data, size_t size, size_t *offset, const DecodeOptions &options,
                       uint64_t base = 0);
 
+// Takes `first` (data or fp) by position or by name, and every other keyword
+// as a decoding option: false with TypeError set.
+bool parse_arguments(const char *function, PyObject *first_name, PyObject *const *args, Py_ssize_t nargs,
+                     PyObject *kwnames, PyObject *&first, DecodeOptions &options);
+
 // Adds loads to the module; false with an error set.
 bool add_decoder(PyObject *module);
 

@@ -205,40 +205,6 @@ PyObject *raise_scan_error(int status, const cbor_scan *scan, const unsigned cha
 
 // ---- Arguments ------------------------------------------------------------------------
 
-// Takes `first` (data or fp) by position or by name, and every other keyword
-// as a decoding option.
-bool parse_arguments(const char *function, PyObject *first_name, PyObject *const *args, Py_ssize_t nargs,
-                     PyObject *kwnames, PyObject *&first, DecodeOptions &options) {
-    if (nargs > 1) {
-        PyErr_Format(PyExc_TypeError, "%s() takes 1 positional argument but %zd were given", function, nargs);
-        return false;
-    }
-    first = nargs ? args[0] : nullptr;
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject *keyword = PyTuple_GET_ITEM(kwnames, k), *value = args[nargs + k];
-        if (keyword_index(keyword, &first_name, 1) == 0) {
-            if (first) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", function, keyword);
-                return false;
-            }
-            first = value;
-            continue;
-        }
-        int taken = options.set(function, keyword, value);
-        if (taken < 0) return false;
-        if (taken == 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, keyword);
-            return false;
-        }
-    }
-    if (!first) {
-        PyErr_Format(PyExc_TypeError, "%s() missing required argument '%U'", function, first_name);
-        return false;
-    }
-    return true;
-}
-
 // An int from 0 to 2**64-1.
 bool size_option(const char *name, PyObject *value, uint64_t &out) {
     if (!PyLong_Check(value) || PyBool_Check(value)) {
