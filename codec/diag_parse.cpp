@@ -679,6 +679,7 @@ int Parser::string_part(bool *text) {
     *text = *p_ == '"';
     if (*p_ == '"' || *p_ == '\'') return quoted(*p_);
     size_t n = word();
+    if (p_ + n >= end_ || p_[n] != '\'') return fail(open, "expected a string");
     auto is = [&](const char *w) { return n == std::strlen(w) && std::memcmp(open, w, n) == 0; };
     p_ += n + 1;  // the prefix and its quote
     if (is("h")) return hex_content(open);

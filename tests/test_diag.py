@@ -165,6 +165,7 @@ BAD_TEXT = [
     ("300_0", 1, 1, "300 does not fit the indicated width"), ("[_0 %s]" % ", ".join(["0"] * 256), 1, 1,
                                                                  "256 does not fit the indicated width"),
     ("simple(24)", 1, 8, "simple values are 0 to 23 and 32 to 255"), ("(_ 1)", 1, 4, "expected a string as a chunk"),
+    ("(_ \"a\", b64", 1, 9, "expected a string"), ("(_ h'', x y", 1, 9, "expected a string"),
     ("(_ h'', \"\")", 1, 9, "the chunks of an indefinite-length string must all be byte strings or all text strings"),
     ("2(1", 1, 4, "expected ')' after the tag's item"), ("1, 2", 1, 2, "expected the end of the text after the item"),
     ("", 1, 1, "expected an item, found the end of the text"), ("\n\n  ]", 3, 3, "expected an item"),
