@@ -47,6 +47,23 @@
 #define VANTRA_INITIAL_EXEC
 #endif
 
+// Whether a short copy may read past its source's end when that stays inside
+// the source's page (see cbor_inline::copy_short): memory protection never
+// splits a page, and no system we build for has pages under 4 KiB. Address
+// and memory sanitizers would report the bytes read past the end, so their
+// builds, like the portable one, copy exactly.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(memory_sanitizer)
+#define VANTRA_SANITIZED 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define VANTRA_SANITIZED 1
+#endif
+#if !defined(VANTRA_PORTABLE) && !defined(VANTRA_SANITIZED)
+#define VANTRA_READ_WITHIN_PAGE 1
+#endif
+
 // Byte order, when the compiler tells it: the native order's loads and
 // stores then serve the big-endian ones. Every Windows target is
 // little-endian. Otherwise (and in the portable build) numbers are put

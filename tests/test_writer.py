@@ -1,4 +1,6 @@
 import ctypes as C
+import mmap
+import sys
 
 import pytest
 
@@ -67,6 +69,31 @@ def with_major(head_hex, major):
 def test_strings(fn, major, size, head):
     payload = bytes(i % 251 for i in range(size))
     assert write(fn, payload, size) == (0, with_major(head, major) + payload)
+
+
+@pytest.mark.skipif(not hasattr(mmap, "PROT_READ") or sys.platform == "win32", reason="needs mprotect")
+def test_strings_end_at_a_page_end():
+    # Short strings are moved in fixed sizes that may read past their end
+    # within a page, never into the next one: here it is unmapped.
+    page = mmap.PAGESIZE
+    block = mmap.mmap(-1, 2 * page)
+    base = C.addressof(C.c_char.from_buffer(block))
+    libc = C.CDLL(None, use_errno=True)
+    libc.mprotect.argtypes = [C.c_void_p, C.c_size_t, C.c_int]
+    assert libc.mprotect(base + page, page, 0) == 0  # no access
+    try:
+        for size in (1, 23, 24, 31, 32, 33, 63, 64, 65, 200, 255, 256, 257):
+            payload = bytes((i * 7 + size) % 256 for i in range(size))
+            block[page - size:page] = payload
+            for offset in (0, 1, 17):  # also sources starting before the page's last 32, 64 or 256 bytes
+                start = page - size - offset
+                block[start:start + size] = payload
+                head = bytes([0x40 + size]) if size < 24 else b"\x58" + bytes([size]) if size < 256 else b"\x59" + size.to_bytes(2, "big")
+                assert write("cbor_write_byte_string", C.cast(base + start, C.c_char_p), size) == (0, head + payload)
+    finally:
+        libc.mprotect(base + page, page, mmap.PROT_READ | mmap.PROT_WRITE)
+        del base
+        block.close()
 
 
 @pytest.mark.parametrize("fn, expected", [
