@@ -164,10 +164,39 @@ VANTRA_INLINE int write_string(G *g, int major_type, const void *source, size_t 
     return 0;
 }
 
+// NaN (any payload) as the one canonical quiet NaN, the infinities as
+// halves: the item for a double whose exponent bits are all ones.
+size_t special_float_item(uint64_t d, unsigned char *out);
+
 // The narrowest of half, single and double that holds value exactly, as one
-// item stored at out (room for nine bytes); returns the item's size. Out of line (float_width.cpp): measured to run fewer instructions than
-// the same body inlined into its callers.
-size_t float_item(double value, unsigned char *out);
+// item stored at out (room for nine bytes); returns the item's size.
+VANTRA_INLINE size_t float_item(double value, unsigned char *out) {
+    uint64_t d;
+    std::memcpy(&d, &value, sizeof d);
+    if ((d >> 52 & 0x7ff) == 0x7ff) return special_float_item(d, out);
+    // The width is chosen by selects, not branches: floats of mixed widths
+    // would mispredict them (the item costs about twice as much then). All
+    // nine bytes are stored; a narrower item's are overwritten by what follows.
+    //
+    // A half holds the value when it has at most ten mantissa bits and its
+    // exponent is in the half's normal range (-14 to 15), or when it is a
+    // zero. Half subnormals are written as singles (see shortest_float_item).
+    // Bits 52-62 hold the exponent (bias 1023), 42-51 the mantissa's top;
+    // rebiased to 15 they are the half's low 15 bits.
+    uint64_t rebased = ((d >> 42) & 0x1fffff) - ((1023 - 14) << 10);  // wraps below the range
+    bool zero = (d << 1) == 0;
+    bool half = (d & 0x3ffffffffffULL) == 0 && (rebased < (30 << 10) || zero);
+    uint64_t half_bits = ((d >> 48) & 0x8000) | (zero ? 0 : rebased + (1 << 10));
+    float narrow = (float)value;  // beyond a single's range: an infinity, never equal
+    uint32_t f;
+    std::memcpy(&f, &narrow, sizeof f);
+    bool single = (double)narrow == value;
+    uint64_t payload = half ? half_bits << 48 : single ? (uint64_t)f << 32 : d;
+    out[0] = (unsigned char)(half ? 0xf9 : single ? 0xfa : 0xfb);
+    cbor_inline::store64(out + 1, payload);
+    return half ? 3 : single ? 5 : 9;
+}
+
 
 // 1, or 0 for NaN and the infinities (fixed items, appended as they stand);
 // -1 when nothing could be written.
