@@ -184,7 +184,8 @@ def test_short_text_heads(text):
 
 # Lone surrogates (a pair of them is two characters in a str) in each kind, by each path.
 @pytest.mark.parametrize("text", ["a\ud800b", "a" * 60 + "\ud800", "\u20ac" * 50 + "\ud83d\ude00",
-                                  "\xe9" * 20 + "\udfff", "\U0001f600" * 130 + "\udc00"])
+                                  "\xe9" * 20 + "\udfff", "\U0001f600" * 130 + "\udc00", "\U0001f600\ud800",
+                                  "\U0001f600" * 9 + "\udc00", "\u20ac" * 9 + "\udc00"])
 def test_unencodable_text(text):
     with pytest.raises(RuntimeError) as e:
         dumps(text)
