@@ -437,6 +437,34 @@ struct Encode {
         }
     }
 
+    // The exact floats from items[i] on (none when items[i] is not one), with
+    // the output's end kept in a register: written one by one through the
+    // Sink, each float waits for the length that the one before stored.
+    // Returns the index after them. No Python code runs meanwhile, so the
+    // items cannot change under it.
+    Py_ssize_t float_run(PyObject *const *items, Py_ssize_t i, Py_ssize_t count) const {
+        if constexpr (Limited) {
+            if (encoder.depth >= encoder.max_depth) return i;  // leaf() declines them
+        }
+        constexpr Py_ssize_t kChunk = 256;
+        Sink *sink = out();
+        while (i < count && Py_TYPE(items[i]) == &PyFloat_Type) {
+            Py_ssize_t end = count - i < kChunk ? count : i + kChunk;
+            unsigned char *p = cbor_inline::reserve(sink, 9 * (size_t)(end - i));
+            if (!p) raise_no_memory();
+            unsigned char *start = p;
+            for (; i < end && Py_TYPE(items[i]) == &PyFloat_Type; ++i) {
+                if constexpr (M == Mode::Deterministic) {
+                    p += cbor_inline::shortest_float_item(PyFloat_AS_DOUBLE(items[i]), p);
+                } else {
+                    p += cbor_inline::float_item(PyFloat_AS_DOUBLE(items[i]), p);
+                }
+            }
+            sink->length += (size_t)(p - start);
+        }
+        return i;
+    }
+
     // Deterministic output takes a half for the subnormals too.
     int put_float(PyObject *obj) const {
         if constexpr (M == Mode::Deterministic) {
@@ -573,6 +601,8 @@ struct Encode {
         Py_ssize_t count = PyList_GET_SIZE(list);
         head(kArray, count);
         for (Py_ssize_t i = 0; i < count; ++i) {
+            i = float_run(reinterpret_cast<PyListObject *>(list)->ob_item, i, count);
+            if (i == count) break;
             if (leaf(PyList_GET_ITEM(list, i))) continue;
             py::object item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(list, i));
             element<true>(item.ptr());
@@ -588,7 +618,10 @@ struct Encode {
         NestingGuard guard(stack);
         Py_ssize_t count = PyTuple_GET_SIZE(tuple);
         head(kArray, count);
-        for (Py_ssize_t i = 0; i < count; ++i) element(PyTuple_GET_ITEM(tuple, i));
+        for (Py_ssize_t i = float_run(reinterpret_cast<PyTupleObject *>(tuple)->ob_item, 0, count); i < count;
+             i = float_run(reinterpret_cast<PyTupleObject *>(tuple)->ob_item, i + 1, count)) {
+            element(PyTuple_GET_ITEM(tuple, i));
+        }
         return close();
     }
 

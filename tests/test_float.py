@@ -5,6 +5,7 @@ import struct
 import pytest
 
 from codec import contents, lib, write
+from vantra_cbor import Encoder, dumps
 from reference import float_bytes as reference
 
 FLT_MAX = struct.unpack(">f", bytes.fromhex("7f7fffff"))[0]
@@ -109,3 +110,25 @@ def test_allocation_failure(failalloc):
     for value, ok, made, failed in rows:
         assert made == 1, value  # growing the output: the width is decided without the heap
         assert failed == [[-1, True, True]] * made, value
+
+
+# Runs of floats in lists and tuples are written apart from other items: the
+# same bytes as item by item, wherever a run starts or stops.
+@pytest.mark.parametrize("encode", [dumps, lambda v: dumps(v, False), Encoder().encode, Encoder(deterministic=True).encode,
+                                    Encoder(max_depth=2).encode], ids=["dumps", "definite", "Encoder", "deterministic", "depth"])
+def test_float_runs(encode):
+    def framed(n, inner):  # the array head (and break) of n items around inner
+        frame = encode([None] * n)
+        indefinite = frame[0] == 0x9f
+        return frame[:len(frame) - n - indefinite] + inner + frame[len(frame) - indefinite:]
+
+    rng = random.Random(3)
+    floats = [v for v, *_ in TABLE] + [2.0**-24, 1023 * 2.0**-24]
+    others = [1, "x", None, [0.5]]
+    for size in (1, 2, 3, 255, 256, 257, 600):
+        items = [rng.choice(others) if rng.random() < 0.3 else rng.choice(floats) for _ in range(size)]
+        if size == 600:
+            items[10:580] = [rng.uniform(-1, 1) for _ in range(570)]
+        parts = b"".join(encode(x) for x in items)
+        for container in (items, tuple(items)):
+            assert encode(container) == framed(size, parts)
