@@ -443,6 +443,10 @@ struct Encode {
     // Returns the index after them. No Python code runs meanwhile, so the
     // items cannot change under it.
     Py_ssize_t float_run(PyObject *const *items, Py_ssize_t i, Py_ssize_t count) const {
+        if (i == count || Py_TYPE(items[i]) != &PyFloat_Type) return i;
+        return float_run_from(items, i, count);
+    }
+    VANTRA_NOINLINE Py_ssize_t float_run_from(PyObject *const *items, Py_ssize_t i, Py_ssize_t count) const {
         if constexpr (Limited) {
             if (encoder.depth >= encoder.max_depth) return i;  // leaf() declines them
         }
@@ -600,9 +604,9 @@ struct Encode {
         NestingGuard guard(stack);
         Py_ssize_t count = PyList_GET_SIZE(list);
         head(kArray, count);
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            i = float_run(reinterpret_cast<PyListObject *>(list)->ob_item, i, count);
-            if (i == count) break;
+        // Lists of floats (a vector, a point) start with one: a run is looked
+        // for there only, so lists of other items pay nothing for it.
+        for (Py_ssize_t i = float_run(reinterpret_cast<PyListObject *>(list)->ob_item, 0, count); i < count; ++i) {
             if (leaf(PyList_GET_ITEM(list, i))) continue;
             py::object item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(list, i));
             element<true>(item.ptr());
@@ -618,8 +622,7 @@ struct Encode {
         NestingGuard guard(stack);
         Py_ssize_t count = PyTuple_GET_SIZE(tuple);
         head(kArray, count);
-        for (Py_ssize_t i = float_run(reinterpret_cast<PyTupleObject *>(tuple)->ob_item, 0, count); i < count;
-             i = float_run(reinterpret_cast<PyTupleObject *>(tuple)->ob_item, i + 1, count)) {
+        for (Py_ssize_t i = float_run(reinterpret_cast<PyTupleObject *>(tuple)->ob_item, 0, count); i < count; ++i) {
             element(PyTuple_GET_ITEM(tuple, i));
         }
         return close();

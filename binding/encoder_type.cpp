@@ -465,9 +465,7 @@ int Encode<Indefinite, Limited, M>::write_list_located(PyObject *list) const {
     Py_ssize_t count = PyList_GET_SIZE(list), i = 0;
     head(kArray, count);
     try {
-        for (; i < count; ++i) {
-            i = float_run(reinterpret_cast<PyListObject *>(list)->ob_item, i, count);
-            if (i == count) break;
+        for (i = float_run(reinterpret_cast<PyListObject *>(list)->ob_item, 0, count); i < count; ++i) {
             if (leaf(PyList_GET_ITEM(list, i))) continue;
             py::object item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(list, i));
             element<true>(item.ptr());
@@ -487,8 +485,7 @@ int Encode<Indefinite, Limited, M>::write_tuple_located(PyObject *tuple) const {
     Py_ssize_t count = PyTuple_GET_SIZE(tuple), i = 0;
     head(kArray, count);
     try {
-        for (i = float_run(reinterpret_cast<PyTupleObject *>(tuple)->ob_item, 0, count); i < count;
-             i = float_run(reinterpret_cast<PyTupleObject *>(tuple)->ob_item, i + 1, count)) {
+        for (i = float_run(reinterpret_cast<PyTupleObject *>(tuple)->ob_item, 0, count); i < count; ++i) {
             element(PyTuple_GET_ITEM(tuple, i));
         }
     } catch (Unencodable &e) {

@@ -14,6 +14,8 @@ size_t cbor_inline::special_float_item(uint64_t d, unsigned char *out) {
     return 3;
 }
 
+size_t cbor_inline::float_item_call(double value, unsigned char *out) { return float_item(value, out); }
+
 size_t cbor_inline::shortest_float_item(double value, unsigned char *out) {
     size_t size = float_item(value, out);
     // Half subnormals are k * 2**-24 for k below 1024; float_item wrote them as singles.

@@ -201,11 +201,15 @@ VANTRA_INLINE size_t float_item(double value, unsigned char *out) {
 
 // 1, or 0 for NaN and the infinities (fixed items, appended as they stand);
 // -1 when nothing could be written.
+// float_item out of line, for callers that write one float at a time: the
+// body inlined there made the writers of every other type slower.
+size_t float_item_call(double value, unsigned char *out);
+
 template <class G>
 inline int write_float(G *g, double value) {
     unsigned char *p = g ? reserve(g, 9) : nullptr;
     if (!p) return -1;
-    g->length += float_item(value, p);
+    g->length += float_item_call(value, p);
     return std::isfinite(value) ? 1 : 0;
 }
 
