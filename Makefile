@@ -3,7 +3,7 @@ PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
 
-.PHONY: demo check test test-all check-package bench test-asan fuzz check-floats test-portable check-cross
+.PHONY: demo check test test-all check-package bench test-asan fuzz check-floats test-portable check-cross check-foreign
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -15,9 +15,9 @@ demo: $(PY)
 	$(PY) examples/demo.py
 
 # Every test: the suite, the interpreter matrix, the release files, the sanitizer
-# build, the portable build, the macOS cross-compiles, the fuzzers and the
-# wheel's platform tag.
-check: test test-asan test-portable check-cross check-wheel check-package fuzz test-all
+# build, the portable build, the macOS cross-compiles, the emulated aarch64 and
+# s390x runs, the fuzzers and the wheel's platform tag.
+check: test test-asan test-portable check-cross check-foreign check-wheel check-package fuzz test-all
 
 # Install the test dependencies and the module, then run the suite.
 test: $(PY)
@@ -107,6 +107,22 @@ check-cross:
 	$(PYTHON) -m venv $(CROSS_VENV)
 	$(CROSS_PY) -m pip install -q "ziglang==0.17.1" "pybind11==2.9.2"
 	$(CROSS_PY) tools/check_cross.py $(CROSS_TARGETS)
+
+# The module cross-compiled for aarch64 and for big-endian s390x Linux by Debian's
+# GCC against Debian's CPython 3.11 for each (tools/debian_pythons.py), and the
+# demo and the suite run there under qemu-user-static (tools/check_foreign.py;
+# apt installs the emulators and compilers when missing): the two suites side by
+# side, about ten minutes in all. FOREIGN_SUITE=trimmed runs only the byte-exact
+# tables, round trips, hostile input, typed arrays and the small-stack threads.
+FOREIGN_VENV ?= .venv-foreign
+FOREIGN_PY := $(FOREIGN_VENV)/bin/python
+FOREIGN_ARCHS ?= arm64 s390x
+FOREIGN_SUITE ?= full
+
+check-foreign:
+	$(PYTHON) -m venv $(FOREIGN_VENV)
+	$(FOREIGN_PY) -m pip install -q "pybind11==2.9.2"
+	$(FOREIGN_PY) tools/check_foreign.py --suite $(FOREIGN_SUITE) $(FOREIGN_ARCHS)
 
 # Coverage-guided fuzzing (atheris) of dumps, loads, diag, from_diag and the
 # codec's reader, built with clang, AddressSanitizer and UBSan; FUZZ_SECONDS per

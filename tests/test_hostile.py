@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
+from test_nesting import skip_below_stack_minimum
 from vantra_cbor import CBORDecodeError, Encoder, Tag, loads
 
 
@@ -26,6 +27,7 @@ def run(code):
     (0, 256, "d8404107", "numpy"), (100, 128, "c48201182a", "decimal"), (200, 96, "d82550" + "00" * 16, "uuid"),
 ])
 def test_imports_in_small_stacks(depth, stack_kib, tagged, module):
+    skip_below_stack_minimum(stack_kib)
     out = run("""
         import sys, threading, vantra_cbor
         assert %r not in sys.modules

@@ -28,15 +28,23 @@ def zig(*args):
     return [sys.executable, "-m", "ziglang", *args]
 
 
+def sources():
+    """The module's sources, (path, ours): ours with warnings as errors, simdutf as it comes."""
+    return ([(f"codec/{name}.cpp", True) for name in CODEC] + [(f"binding/{name}.cpp", True) for name in BINDING]
+            + [("third_party/simdutf/simdutf.cpp", False)])
+
+
+# The public header alone, from C and from C++: compiled, never linked.
+HEADER_CHECKS = [("codec/header_check.c", ["cc", "-std=c99"]), ("codec/header_check.cpp", ["c++", "-std=c++17"])]
+
+
 def compile_all(target, out):
     include = ["-I", "codec", "-isystem", "third_party/simdutf", "-isystem", sysconfig.get_paths()["include"],
                "-isystem", pybind11.get_include()]
     ours = ["-Wall", "-Wextra", "-Werror", "-fvisibility=hidden", "-fPIC", "-O2"]
-    jobs = [(f"codec/{name}.cpp", ["c++", "-std=c++17"] + ours) for name in CODEC]
-    jobs += [(f"binding/{name}.cpp", ["c++", "-std=c++17"] + ours) for name in BINDING]
-    # The public header alone, from C and from C++.
-    jobs += [("codec/header_check.c", ["cc", "-std=c99"] + ours), ("codec/header_check.cpp", ["c++", "-std=c++17"] + ours)]
-    jobs += [("third_party/simdutf/simdutf.cpp", ["c++", "-std=c++17", "-w", "-fvisibility=hidden", "-fPIC", "-O2"])]
+    theirs = ["-w", "-fvisibility=hidden", "-fPIC", "-O2"]
+    jobs = [(source, ["c++", "-std=c++17"] + (ours if own else theirs)) for source, own in sources()]
+    jobs += [(source, command + ours) for source, command in HEADER_CHECKS]
     objects = []
     for source, flags in jobs:
         obj = os.path.join(out, source.replace("/", "_") + ".o")
