@@ -49,9 +49,11 @@
 
 // Whether a short copy may read past its source's end when that stays inside
 // the source's page (see cbor_inline::copy_short): memory protection never
-// splits a page, and no system we build for has pages under 4 KiB. Address
-// and memory sanitizers would report the bytes read past the end, so their
-// builds, like the portable one, copy exactly.
+// splits a page, and no system we build for has pages under 4 KiB. It needs
+// GNU inline assembly, which hides the source's extent from the optimizer
+// (to which such a read is undefined). Address and memory sanitizers would
+// report the bytes read past the end, so their builds, like the portable
+// one, copy exactly.
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(memory_sanitizer)
 #define VANTRA_SANITIZED 1
@@ -60,7 +62,7 @@
 #if defined(__SANITIZE_ADDRESS__)
 #define VANTRA_SANITIZED 1
 #endif
-#if !defined(VANTRA_PORTABLE) && !defined(VANTRA_SANITIZED)
+#if defined(VANTRA_GNU) && !defined(VANTRA_SANITIZED)
 #define VANTRA_READ_WITHIN_PAGE 1
 #endif
 

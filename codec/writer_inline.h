@@ -123,12 +123,17 @@ inline void copy_bytes(unsigned char *to, const void *from, size_t count) {
 // caller copies exactly.
 constexpr size_t kCopySlack = 256;
 
+#if defined(VANTRA_READ_WITHIN_PAGE)
 template <size_t kSize>
 VANTRA_INLINE bool copy_fixed(unsigned char *to, const void *from) {
     if ((reinterpret_cast<uintptr_t>(from) & 4095) > 4096 - kSize) return false;
+    // The optimizer must not see which object `from` points into: reading
+    // past its end is defined for the processor, not for the language.
+    __asm__("" : "+r"(from));
     std::memcpy(to, from, kSize);
     return true;
 }
+#endif
 
 VANTRA_INLINE bool copy_short(unsigned char *to, const void *from, size_t count) {
 #if defined(VANTRA_READ_WITHIN_PAGE)
