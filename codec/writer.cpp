@@ -7,6 +7,10 @@
 
 namespace cbor_inline {
 
+#if defined(VANTRA_READ_WITHIN_PAGE)
+bool copy_medium(unsigned char *to, const void *from) { return copy_fixed<kCopySlack>(to, from); }
+#endif
+
 // Geometric growth keeps appends amortised constant time. When doubling
 // cannot be had, ever smaller steps are tried (each adds half the last one's
 // extra room), and the exact size only last: near the memory limit a block
