@@ -133,12 +133,10 @@ VANTRA_INLINE bool copy_fixed(unsigned char *to, const void *from) {
     std::memcpy(to, from, kSize);
     return true;
 }
-#endif
 
 // Out of line: the 256-byte move inlined into every string writer grew the
 // module enough to change the compiler's inlining elsewhere (decoding floats
 // got slower by a tenth).
-#if defined(VANTRA_READ_WITHIN_PAGE)
 bool copy_medium(unsigned char *to, const void *from);
 #endif
 
