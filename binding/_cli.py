@@ -21,9 +21,13 @@ JSON cannot hold everything CBOR can; json writes these as objects, and encode
     starting with "$"
   set (tag 258)          {"$set": [...]}
   decimal (tag 4)        {"$decimal": "<text>"}
+  bigfloat (tag 5)       {"$decimal": "<text>"} as well (its exact value)
 Tags that loads turns into Python values become plain JSON: datetimes and dates
-(tags 0, 1, 100, 1004) as ISO 8601 text, UUIDs (tag 37) as text, typed arrays as
-arrays; bignums are JSON integers.
+(tags 0, 1, 100, 1004) as ISO 8601 text; UUIDs (tag 37), IP addresses and
+networks (tags 52, 54, 260, 261), rational numbers (tag 30: "1/3"), regular
+expressions (tag 35: the pattern) and MIME messages (tag 36) as text; typed
+arrays as arrays; bignums are JSON integers. Shared values (tags 28, 29) are
+written out at each place they occur; a value that contains itself cannot be.
 
 check reports, with the first byte at fault for each: well-formed; valid (text
 is UTF-8, no map has a key twice); deterministic (RFC 8949 section 4.2.1:
@@ -39,9 +43,13 @@ import argparse
 import binascii
 import datetime
 import decimal
+import email.message
+import fractions
+import ipaddress
 import json
 import math
 import os
+import re
 import sys
 import uuid
 
@@ -93,6 +101,14 @@ def items(data):
     return spans, None
 
 
+def at_offset(error, start):
+    """error's message with its offset counted from the whole input, not from its item at start."""
+    text, suffix = str(error), " at byte %d" % error.pos
+    if text.endswith(suffix):
+        text = text[:-len(suffix)]
+    return "%s at byte %d" % (text, start + error.pos)
+
+
 def malformed(error):
     return Failure("malformed CBOR: %s" % error)
 
@@ -128,8 +144,13 @@ def to_json(value):
         return value.isoformat()
     if isinstance(value, decimal.Decimal):
         return {"$decimal": str(value)}
-    if isinstance(value, uuid.UUID):
+    if isinstance(value, (uuid.UUID, fractions.Fraction, ipaddress.IPv4Address, ipaddress.IPv6Address,
+                          ipaddress.IPv4Network, ipaddress.IPv6Network)):
         return str(value)
+    if isinstance(value, re.Pattern):
+        return value.pattern
+    if isinstance(value, email.message.Message):
+        return value.as_string()
     if isinstance(value, (set, frozenset)):
         return {"$set": [to_json(v) for v in value]}
     if hasattr(value, "tolist"):  # a NumPy array
@@ -211,8 +232,17 @@ def cmd_json(parser, args, out):
     view = memoryview(data)
     spans, error = items(data)
     for start, end in spans:
-        value = vantra_cbor.loads(view[start:end])
-        write_text(out, json.dumps(to_json(value), ensure_ascii=False, allow_nan=False) + "\n")
+        try:
+            value = vantra_cbor.loads(view[start:end])
+        except vantra_cbor.CBORDecodeError as e:
+            raise Failure("invalid CBOR: %s" % at_offset(e, start))
+        except RecursionError:
+            raise Failure("the item at byte %d is nested too deeply" % start)
+        try:
+            line = json.dumps(to_json(value), ensure_ascii=False, allow_nan=False)
+        except RecursionError:
+            raise Failure("the item at byte %d is nested too deeply, or holds itself, for JSON" % start)
+        write_text(out, line + "\n")
     if error:
         raise malformed(error)
     return 0
