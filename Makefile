@@ -93,7 +93,7 @@ test-portable:
 	$(PORTABLE_PY) -m pip install -q --upgrade pip
 	$(PORTABLE_PY) -m pip install -q -r requirements-test.txt
 	$(PORTABLE_PY) -m pip install -q . --config-settings=cmake.define.VANTRA_PORTABLE=ON
-	$(PORTABLE_PY) -m pytest -p no:cacheprovider
+	VANTRA_TEST_STACK_BUDGET=1 $(PORTABLE_PY) -m pytest -p no:cacheprovider
 
 # Every source compiled for macOS on Apple silicon and on x86-64 by zig's clang
 # (the ziglang package), our code with warnings as errors, and linked into a

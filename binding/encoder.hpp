@@ -189,7 +189,8 @@ inline uintptr_t stack_pointer() {
     return reinterpret_cast<uintptr_t>(_AddressOfReturnAddress());
 #else
     volatile char here = 0;
-    return reinterpret_cast<uintptr_t>(&here);
+    uintptr_t sp = reinterpret_cast<uintptr_t>(&here);  // a number, not an address returned
+    return sp;
 #endif
 }
 

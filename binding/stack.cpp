@@ -54,7 +54,11 @@ ThreadStack bounded(uintptr_t low, uintptr_t high) {
     return ThreadStack{low + std::clamp<uintptr_t>((high - low) / 4, 16 * 1024, 256 * 1024), low};
 }
 
-#if defined(_WIN32) || defined(__APPLE__) || defined(__OpenBSD__) || defined(VANTRA_PTHREAD_ATTRIBUTES)
+// The portable build takes the budget as a system with no way to tell does,
+// so that the suite runs it.
+#if defined(VANTRA_PORTABLE)
+constexpr bool kLooksUp = false;
+#elif defined(_WIN32) || defined(__APPLE__) || defined(__OpenBSD__) || defined(VANTRA_PTHREAD_ATTRIBUTES)
 constexpr bool kLooksUp = true;
 #else
 constexpr bool kLooksUp = false;
@@ -62,7 +66,10 @@ constexpr bool kLooksUp = false;
 
 // The extent of the calling thread's stack; false when it cannot be had.
 bool look_up(uintptr_t &low, uintptr_t &high) {
-#if defined(_WIN32)
+#if defined(VANTRA_PORTABLE)
+    (void)low, (void)high;
+    return false;
+#elif defined(_WIN32)
     // GetCurrentThreadStackLimits came with Windows 8: looked up rather than
     // linked, so that the module still loads on Windows 7 (Python 3.7 and 3.8).
     using Limits = void(WINAPI *)(PULONG_PTR, PULONG_PTR);
