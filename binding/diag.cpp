@@ -169,18 +169,19 @@ PyObject *check(PyObject *, PyObject *args) {
     }
     PyBuffer_Release(&view);
     if (status == -2) return PyErr_NoMemory();
-    PyObject *result = PyTuple_New(4);
-    if (!result) return nullptr;
+    // The entries first, the tuple from them: a collection while an entry is
+    // made must find no tuple with an empty slot.
+    PyObject *entries[4];
     for (int i = 0; i < 4; ++i) {
-        PyObject *entry = faults[i].found
-                              ? Py_BuildValue("(Ks)", (unsigned long long)faults[i].offset, faults[i].message)
-                              : (Py_INCREF(Py_None), Py_None);
-        if (!entry) {
-            Py_DECREF(result);
+        entries[i] = faults[i].found ? Py_BuildValue("(Ks)", (unsigned long long)faults[i].offset, faults[i].message)
+                                     : (Py_INCREF(Py_None), Py_None);
+        if (!entries[i]) {
+            while (i--) Py_DECREF(entries[i]);
             return nullptr;
         }
-        PyTuple_SET_ITEM(result, i, entry);
     }
+    PyObject *result = PyTuple_Pack(4, entries[0], entries[1], entries[2], entries[3]);
+    for (PyObject *entry : entries) Py_DECREF(entry);
     return result;
 }
 
