@@ -169,9 +169,15 @@ def test_errors_name_their_cause():
 
 
 @settings(max_examples=500, deadline=None)
-@given(st.datetimes(timezones=st.just(dt.timezone.utc)) | st.sampled_from([
-    dt.datetime.max.replace(tzinfo=dt.timezone.utc), dt.datetime.min.replace(tzinfo=dt.timezone.utc),
-    dt.datetime(2262, 4, 11, 23, 47, 16, 854775, dt.timezone.utc)]))
+@given(st.datetimes(timezones=st.just(dt.timezone.utc) | st.builds(
+    dt.timezone, st.timedeltas(dt.timedelta(hours=-23, minutes=-59), dt.timedelta(hours=23, minutes=59))))
+    | st.sampled_from([
+        dt.datetime.max.replace(tzinfo=dt.timezone.utc), dt.datetime.min.replace(tzinfo=dt.timezone.utc),
+        dt.datetime(2262, 4, 11, 23, 47, 16, 854775, dt.timezone.utc),
+        # in UTC past the years a datetime holds
+        dt.datetime(9999, 12, 31, 23, tzinfo=dt.timezone(dt.timedelta(hours=-5))),
+        dt.datetime(9999, 12, 31, 23, 0, 0, 500000, dt.timezone(dt.timedelta(hours=-5))),
+        dt.datetime.min.replace(tzinfo=dt.timezone(dt.timedelta(hours=5)))]))
 def test_epoch_times_come_back_exactly(when):
     for encoder in (Encoder(datetime_as="epoch"), Encoder(datetime_as="epoch", deterministic=True)):
         assert loads(encoder.encode(when)) == when

@@ -254,6 +254,11 @@ int write_datetime_epoch(Sink *sink, PyObject *dt, bool shortest, PyObject *time
     long long seconds = days * 86400 + PyDateTime_DATE_GET_HOUR(dt) * 3600 + PyDateTime_DATE_GET_MINUTE(dt) * 60 +
                         PyDateTime_DATE_GET_SECOND(dt);
     long long micros = seconds * kMicro + PyDateTime_DATE_GET_MICROSECOND(dt) - offset;  // |micros| < 2**58
+    // An offset can put the instant outside the years 1 to 9999 in UTC, which
+    // no datetime read back from seconds holds: the text keeps its offset.
+    static const long long first = days_from_civil(1, 1, 1) * kDay * kMicro;
+    static const long long end = (days_from_civil(9999, 12, 31) + 1) * kDay * kMicro;
+    if (micros < first || micros >= end) return write_datetime_text(sink, dt, nullptr);
     if (micros % kMicro == 0) {
         long long whole = micros / kMicro;
         write_head(sink, kTagMajor, 1);
