@@ -366,7 +366,7 @@ int write_str(Sink *sink, PyObject *obj);
 // A str that is not compact ASCII, its UTF-8 made straight from its characters
 // into the output, so that the interpreter does not keep a UTF-8 copy inside
 // it: false, with nothing written, for one that the interpreter's encoder must
-// take (a lone surrogate, which it refuses; a str that already holds its UTF-8
+// take (a lone surrogate, which it refuses; an ASCII str; a str that already holds its UTF-8
 // copy; a str of the old, non-compact form) and in a call that writes string
 // references, which compares UTF-8 copies.
 bool write_str_direct(Sink *sink, PyObject *obj);

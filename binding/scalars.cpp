@@ -106,7 +106,9 @@ int write_int(Sink *sink, PyObject *obj, uint64_t error_text_limit) {
 }
 
 bool write_str_direct(Sink *sink, PyObject *obj) {
-    if (sink->strings || !PyUnicode_IS_COMPACT(obj) || reinterpret_cast<PyCompactUnicodeObject *>(obj)->utf8) {
+    // An ASCII str has no UTF-8 field to look at: it is its own UTF-8.
+    if (sink->strings || !PyUnicode_IS_COMPACT(obj) || PyUnicode_IS_ASCII(obj) ||
+        reinterpret_cast<PyCompactUnicodeObject *>(obj)->utf8) {
         return false;
     }
     size_t bound = utf8_bound(obj);
