@@ -879,18 +879,32 @@ PyObject *Decoder::byte_string_view() {
 }
 
 // Tag 258: a finite set, its elements read as map keys are (arrays as tuples);
-// a frozenset inside a key or another set.
+// a frozenset inside a key or another set. Under value sharing the array may
+// be marked (tag 28, as cbor2 writes sets) or be a reference to one (tag 29):
+// the marked object is the array's tuple, the set is made from it.
 PyObject *Decoder::set(Place place) {
     const unsigned char *at = in_.cursor;
-    if (at == end_ || *at >> 5 != 4) {
+    Ref items;
+    if (at != end_ && *at >> 5 == 6) {
+        cbor_parser head = in_;
+        uint64_t number;
+        bool shared = cbor_inline::read_head(&head, &number) == 0 &&
+                      ((number == kShareable && head.cursor != end_ && *head.cursor >> 5 == 4) || number == kSharedRef);
+        items.reset(item(Place::kElement));
+        if (!items) return nullptr;
+        if (!shared || !(PyTuple_CheckExact(items.get()) || PyList_CheckExact(items.get()))) {
+            return fail(at, "tag 258 content is not an array");
+        }
+    } else if (at == end_ || *at >> 5 != 4) {
         Ref content(item(Place::kElement));
         return content ? fail(at, "tag 258 content is not an array") : nullptr;
+    } else {
+        bool indefinite = (*at & 0x1f) == kIndefinite;
+        uint64_t n = 0;
+        if (!indefinite && !argument(at, n)) return nullptr;
+        items.reset(list_of(at, indefinite, n, Place::kElement));
+        if (!items) return nullptr;
     }
-    bool indefinite = (*at & 0x1f) == kIndefinite;
-    uint64_t n = 0;
-    if (!indefinite && !argument(at, n)) return nullptr;
-    Ref items(list_of(at, indefinite, n, Place::kElement));
-    if (!items) return nullptr;
     PyObject *value = place == Place::kValue ? PySet_New(items.get()) : PyFrozenSet_New(items.get());
     if (!value && PyErr_ExceptionMatches(PyExc_TypeError)) {
         return fail_from_error(at, "tag 258 content is not an array of hashable items");
