@@ -604,19 +604,52 @@ PyObject *Decoder::text_chunks(const unsigned char *at) {
     return text.release();
 }
 
-// The chunks decoded one by one (each with str_errors' handler) and joined.
+// Each chunk decoded on its own, with str_errors' handler where it is not
+// UTF-8, into one result: measured first, then written. The handlers allowed
+// are the interpreter's own (no Python code, the same text each time), so a
+// chunk that is not UTF-8 is decoded in both passes rather than kept: memory
+// stays within the result and one chunk's text, not an object a chunk.
 PyObject *Decoder::lenient_text_chunks(const unsigned char *at, const unsigned char *first) {
-    in_.cursor = first;
-    Ref parts(PyList_New(0));
-    if (!parts) return nullptr;
-    const unsigned char *chunk;
-    size_t size;
-    while (next_chunk(at, 3, "text string", chunk, size) > 0) {
-        Ref part(text_of(chunk, in_.cursor - size, size));
-        if (!part || PyList_Append(parts.get(), part.get()) < 0) return nullptr;
+    const unsigned char *chunk, *after = nullptr;
+    size_t size, characters = 0;
+    Py_UCS4 largest = 0;
+    Ref text;
+    for (int pass = 0; pass < 2; ++pass) {
+        in_.cursor = first;
+        while (next_chunk(at, 3, "text string", chunk, size) > 0) {
+            size_t count;
+            Py_UCS4 widest;
+            const unsigned char *s = in_.cursor - size;
+            if (measure_utf8(s, size, count, widest)) {
+                if (text) {
+                    characters += decode_utf8_into(text.get(), characters, s, size);
+                } else {
+                    characters += count;
+                    largest = std::max(largest, widest);
+                }
+                continue;
+            }
+            Ref part(text_of(chunk, s, size));
+            if (!part) return nullptr;
+            Py_ssize_t length = PyUnicode_GET_LENGTH(part.get());
+            if (text) {
+                // Checked against the room and the width measured.
+                if (PyUnicode_CopyCharacters(text.get(), (Py_ssize_t)characters, part.get(), 0, length) < 0) {
+                    return nullptr;
+                }
+            } else {
+                largest = std::max(largest, PyUnicode_MAX_CHAR_VALUE(part.get()));
+            }
+            characters += (size_t)length;
+        }
+        if (text) break;
+        after = in_.cursor;
+        text.reset(PyUnicode_New((Py_ssize_t)characters, largest));
+        if (!text) return nullptr;
+        characters = 0;
     }
-    Ref empty(PyUnicode_New(0, 0));
-    return empty ? PyUnicode_Join(empty.get(), parts.get()) : nullptr;
+    in_.cursor = after;
+    return text.release();
 }
 
 bool Decoder::at_break() {
@@ -879,18 +912,32 @@ PyObject *Decoder::byte_string_view() {
 }
 
 // Tag 258: a finite set, its elements read as map keys are (arrays as tuples);
-// a frozenset inside a key or another set.
+// a frozenset inside a key or another set. Under value sharing the array may
+// be marked (tag 28, as cbor2 writes sets) or be a reference to one (tag 29):
+// the marked object is the array's tuple, the set is made from it.
 PyObject *Decoder::set(Place place) {
     const unsigned char *at = in_.cursor;
-    if (at == end_ || *at >> 5 != 4) {
+    Ref items;
+    if (at != end_ && *at >> 5 == 6) {
+        cbor_parser head = in_;
+        uint64_t number;
+        bool shared = cbor_inline::read_head(&head, &number) == 0 &&
+                      ((number == kShareable && head.cursor != end_ && *head.cursor >> 5 == 4) || number == kSharedRef);
+        items.reset(item(Place::kElement));
+        if (!items) return nullptr;
+        if (!shared || !(PyTuple_CheckExact(items.get()) || PyList_CheckExact(items.get()))) {
+            return fail(at, "tag 258 content is not an array");
+        }
+    } else if (at == end_ || *at >> 5 != 4) {
         Ref content(item(Place::kElement));
         return content ? fail(at, "tag 258 content is not an array") : nullptr;
+    } else {
+        bool indefinite = (*at & 0x1f) == kIndefinite;
+        uint64_t n = 0;
+        if (!indefinite && !argument(at, n)) return nullptr;
+        items.reset(list_of(at, indefinite, n, Place::kElement));
+        if (!items) return nullptr;
     }
-    bool indefinite = (*at & 0x1f) == kIndefinite;
-    uint64_t n = 0;
-    if (!indefinite && !argument(at, n)) return nullptr;
-    Ref items(list_of(at, indefinite, n, Place::kElement));
-    if (!items) return nullptr;
     PyObject *value = place == Place::kValue ? PySet_New(items.get()) : PyFrozenSet_New(items.get());
     if (!value && PyErr_ExceptionMatches(PyExc_TypeError)) {
         return fail_from_error(at, "tag 258 content is not an array of hashable items");

@@ -112,17 +112,20 @@ def test_a_collection_while_an_error_is_made_sees_no_half_filled_list():
 
 def test_indefinite_text_of_many_chunks_takes_little_memory():
     data = b"\x7f" + b"\x61A" * 1_000_000 + b"\x62\xc3\xa9\xff"
-    for payload, expected in ((data, "A" * 1_000_000 + "\xe9"), (data[:-1], None)):
+    lenient = data[:-4] + b"\x62\x61\xff\xff"  # its last chunk is not UTF-8
+    for payload, errors, expected, result_size in (
+            (data, "strict", "A" * 1_000_000 + "\xe9", 1_000_001), (data[:-1], "strict", None, 1_000_001),
+            (lenient, "replace", "A" * 1_000_000 + "a\ufffd", 2 * 1_000_002)):
         tracemalloc.start()
         try:
             try:
-                assert loads(payload) == expected
+                assert loads(payload, str_errors=errors) == expected
             except CBORDecodeError:
                 assert expected is None
             peak = tracemalloc.get_traced_memory()[1]
         finally:
             tracemalloc.stop()
-        assert peak < 2 * 1_000_001 + 100_000
+        assert peak < 2 * result_size + 100_000
 
 
 @pytest.mark.parametrize("digits", [4301, 100_000])

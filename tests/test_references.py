@@ -52,6 +52,9 @@ def test_stringref_example_is_what_we_write():
     ("d9010082d9010063616263d81900", "tag 25 refers to string 0"),  # the inner namespace has ended
     ("d90100d8196161", "tag 25 content is not an unsigned integer"),
     ("d81ca1d81d0001", "unhashable map key"),  # a map used as its own key: refused, not a crash
+    ("d90102d81c01", "tag 258 content is not an array at byte 3"),  # 258(28(1))
+    ("82d81ca0d90102d81d00", "tag 258 content is not an array at byte 7"),  # a reference to a map
+    ("d90102d81c82a001", "a map cannot be a set element"),
 ])
 def test_hostile_references(hex_in, message):
     with pytest.raises(CBORDecodeError, match=re.escape(message)):
@@ -90,6 +93,25 @@ def test_sharing_is_kept(atoms, picks):
             for k in range(len(outer)):
                 assert (got[j] is got[k]) == (outer[j] is outer[k])
     assert cbor2.loads(SHARING.encode(outer)) == outer
+
+
+S, F = {1, 2}, frozenset([3])
+
+
+# cbor2 marks a set's array, 258(28([...])); a reference to a marked array is its tuple.
+@pytest.mark.parametrize("value, hex_in, expected", [
+    ([{1, 2}], None, None), ([S, S], None, None), ({frozenset([1, 2]): 1}, None, None), ([F, {F: [F]}], None, None),
+    (None, "82d90102d81c820102d81d00", [{1, 2}, (1, 2)]), (None, "82d81c820102d90102d81d00", [[1, 2], {1, 2}]),
+])
+def test_sets_under_value_sharing(value, hex_in, expected):
+    if value is not None:
+        data = cbor2.dumps(value, value_sharing=True)
+        expected = cbor2.loads(data)
+        assert expected == value
+    got = loads(bytes.fromhex(hex_in) if hex_in else data)
+    assert got == expected and [type(v) for v in got] == [type(v) for v in expected]
+    if isinstance(got, list):
+        assert [a is b for a in got for b in got] == [a is b for a in expected for b in expected]
 
 
 def texts(value):
@@ -147,6 +169,8 @@ def test_object_hook_innermost_first():
 @pytest.mark.parametrize("errors, hex_in, expected", [
     ("replace", "62c328", "\ufffd("), ("surrogateescape", "62c328", "\udcc3("),
     ("replace", "7f616162c328ff", "a\ufffd("), ("strict", "626162", "ab"),
+    # A character split across chunks is whole in neither.
+    ("replace", "7f61c361a9ff", "\ufffd\ufffd"), ("surrogateescape", "7f62c3a961c361a9ff", "\xe9\udcc3\udca9"),
 ])
 def test_str_errors(errors, hex_in, expected):
     assert loads(bytes.fromhex(hex_in), str_errors=errors) == expected
