@@ -1,4 +1,5 @@
-// The one table of tags with a built-in meaning: which family reads each.
+// The one table of tags with a built-in meaning: which family reads each, and
+// writes its Python types.
 #include "tags.hpp"
 
 namespace vantra {
@@ -14,37 +15,42 @@ PyObject *read_shared_reference(Decoder &decoder, uint64_t, Place) {
 }
 PyObject *read_string_namespace(Decoder &decoder, uint64_t, Place place) { return decoder.string_namespace(place); }
 
-// In the order of their numbers.
-const TagReader kReaders[] = {
-    {0, 0, read_datetime_text},
-    {1, 1, read_datetime_epoch},
-    {2, 3, read_bignum},
-    {4, 4, read_decimal_fraction},
-    {5, 5, read_bigfloat},
-    {25, 25, read_string_reference},
-    {28, 28, read_shareable},
-    {29, 29, read_shared_reference},
-    {30, 30, read_rational},
-    {35, 35, read_regex},
-    {36, 36, read_mime},
-    {37, 37, read_uuid},
-    {40, 40, read_shaped_array},
-    {52, 52, read_ip},
-    {54, 54, read_ip},
-    {64, 87, read_typed_array},
-    {100, 100, read_date_days},
-    {256, 256, read_string_namespace},
-    {258, 258, read_set},
-    {260, 260, read_network_address},
-    {261, 261, read_network_prefix},
-    {1004, 1004, read_date_text},
+using TypeNote = std::string (*)(PyObject *obj);
+
+// One row a tag (or run of tags) with its reader. A family's writer, of its
+// Python types for the Encoder, and its note, on why a value of one of them
+// cannot be written, sit on the row of the family's first tag. In the order of
+// the numbers: the decoder stops at the first row past a tag.
+struct TagRow {
+    TagReader reader;
+    TypeWrite write;
+    TypeNote note;
+};
+const TagRow kTags[] = {
+    {{0, 0, read_datetime_text}, write_datetime, nullptr},
+    {{1, 1, read_datetime_epoch}, nullptr, nullptr},
+    {{2, 3, read_bignum}, nullptr, nullptr},  // ints past 64 bits: write_wide_int
+    {{4, 4, read_decimal_fraction}, write_decimal, nullptr},
+    {{5, 5, read_bigfloat}, nullptr, nullptr},
+    {{25, 25, read_string_reference}, nullptr, nullptr},  // the Encoder's own, by option
+    {{28, 28, read_shareable}, nullptr, nullptr},         // as 25
+    {{29, 29, read_shared_reference}, nullptr, nullptr},
+    {{30, 30, read_rational}, write_fraction, nullptr},
+    {{35, 35, read_regex}, write_pattern, pattern_note},
+    {{36, 36, read_mime}, write_mime, message_note},
+    {{37, 37, read_uuid}, write_uuid, nullptr},
+    {{40, 40, read_shaped_array}, nullptr, nullptr},
+    {{52, 52, read_ip}, write_ip, ip_note},
+    {{54, 54, read_ip}, nullptr, nullptr},
+    {{64, 87, read_typed_array}, write_ndarray, ndarray_note},
+    {{100, 100, read_date_days}, nullptr, nullptr},
+    {{256, 256, read_string_namespace}, nullptr, nullptr},
+    {{258, 258, read_set}, nullptr, nullptr},  // sets and frozensets: the Encoder's walk
+    {{260, 260, read_network_address}, nullptr, nullptr},
+    {{261, 261, read_network_prefix}, nullptr, nullptr},
+    {{1004, 1004, read_date_text}, nullptr, nullptr},
 };
 
-// The Encoder's types, in the order they are tried.
-const TypeWrite kWriters[] = {write_datetime, write_decimal, write_uuid, write_ndarray, write_fraction,
-                              write_ip, write_pattern, write_mime};
-using TypeNote = std::string (*)(PyObject *obj);
-const TypeNote kNotes[] = {ndarray_note, ip_note, pattern_note, message_note};
 // Those of one module side by side: a module not imported is looked for once.
 LazyType *const kLazyTypes[] = {&decimal_type, &uuid_type, &ndarray_type, &numpy_number_type, &numpy_bool_type,
                                 &fraction_type, &ipv4_address_type, &ipv6_address_type, &ipv4_network_type,
@@ -54,16 +60,18 @@ LazyType *const kLazyTypes[] = {&decimal_type, &uuid_type, &ndarray_type, &numpy
 }  // namespace
 
 Leaf write_family_type(const WriteArgs &args, PyObject *obj) {
-    for (TypeWrite write : kWriters) {
-        Leaf leaf = write(args, obj);
+    for (const TagRow &row : kTags) {
+        if (!row.write) continue;
+        Leaf leaf = row.write(args, obj);
         if (leaf != Leaf::kNotMine) return leaf;
     }
     return Leaf::kNotMine;
 }
 
 std::string family_note(PyObject *obj) {
-    for (TypeNote note : kNotes) {
-        std::string text = note(obj);
+    for (const TagRow &row : kTags) {
+        if (!row.note) continue;
+        std::string text = row.note(obj);
         if (!text.empty()) return text;
     }
     return "";
@@ -91,9 +99,9 @@ bool look_up_types() {
 }
 
 const TagReader *find_tag_reader(uint64_t number) {
-    for (const TagReader &reader : kReaders) {
-        if (number < reader.first) return nullptr;
-        if (number <= reader.last) return &reader;
+    for (const TagRow &row : kTags) {
+        if (number < row.reader.first) return nullptr;
+        if (number <= row.reader.last) return &row.reader;
     }
     return nullptr;
 }

@@ -1,7 +1,7 @@
 // The tag families: each reads its tags and writes its Python types, side by
-// side in one file. This header is the one list of them: registry.cpp makes
-// the table the decoder consults from the readers, and the Encoder's from the
-// writers.
+// side in one file. This header lists them; registry.cpp holds the one table
+// of tags, with each family's readers and writer, that the decoder and the
+// Encoder both consult.
 #pragma once
 
 #include <string>
