@@ -284,6 +284,25 @@ PyObject *Decoder::fail_from_error(const unsigned char *at, const char *what) {
     return raise(CBORDecodeError, at, text_at(at, "%s", what), cause);
 }
 
+void Decoder::overrun(const unsigned char *at, const char *what, uint64_t n, const char *units) {
+    // Bytes that cannot become a complete item are malformed rather than
+    // short when the scan that frames the stream readers' items says so: the
+    // readers then agree, however the input reached them.
+    cbor_scan *scan = cbor_scan_create(0, scan_depth(options_));
+    if (!scan) {
+        PyErr_NoMemory();
+        return;
+    }
+    size_t used;
+    int status = cbor_scan_feed(scan, at, (size_t)(end_ - at), &used);
+    if (status < 0) {
+        raise_scan_failure(status, scan, (uint64_t)(at - in_.start) + base_, options_);
+    } else {
+        truncated(at, "%s of %llu %s cannot fit in the bytes left (%zu)", what, (unsigned long long)n, units, left());
+    }
+    cbor_scan_free(scan);
+}
+
 void Decoder::bad_head(const unsigned char *at) {
     unsigned ai = *at & 0x1f;
     if (ai >= 28 && ai <= 30) {
@@ -1057,6 +1076,35 @@ bool parse_arguments(const char *function, PyObject *first_name, PyObject *const
         return false;
     }
     return true;
+}
+
+uint64_t scan_depth(const DecodeOptions &options) {
+    // The scan's nesting state is bounded whatever the options: past this
+    // depth the decoder has run out of stack or recursion long before.
+    constexpr uint64_t kScanDepthLimit = 1 << 20;
+    return options.max_depth && options.max_depth < kScanDepthLimit ? options.max_depth : kScanDepthLimit;
+}
+
+PyObject *raise_scan_failure(int status, const cbor_scan *scan, uint64_t start, const DecodeOptions &options) {
+    if (status == CBOR_SCAN_NO_MEMORY) return PyErr_NoMemory();
+    unsigned long long at = start + scan->error_offset;
+    Ref message;
+    if (status == CBOR_SCAN_MALFORMED) {
+        message.reset(PyUnicode_FromFormat("%s at byte %llu", scan->reason, at));
+    } else if (options.max_depth && scan->max_depth == options.max_depth) {
+        message.reset(PyUnicode_FromFormat("nesting deeper than max_depth=%llu at byte %llu",
+                                           (unsigned long long)options.max_depth, at));
+    } else {
+        return PyErr_Format(PyExc_RecursionError,
+                            "maximum recursion depth exceeded while decoding a CBOR object (more than %llu levels)",
+                            (unsigned long long)scan->max_depth);
+    }
+    Ref error(message ? PyObject_CallFunctionObjArgs(CBORDecodeError, message.get(), nullptr) : nullptr);
+    Ref where(error ? PyLong_FromUnsignedLongLong(at) : nullptr);
+    if (where && PyObject_SetAttr(error.get(), interned_pos, where.get()) == 0) {
+        PyErr_SetObject(CBORDecodeError, error.get());
+    }
+    return nullptr;
 }
 
 namespace {

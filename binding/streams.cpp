@@ -46,9 +46,6 @@ private:
 PyObject *name_data, *name_fp, *name_max_item_size, *name_peek, *name_read, *name_readinto;
 
 constexpr uint64_t kDefaultMaxItemSize = 64 << 20;
-// The scan's nesting state is bounded whatever the options: past this depth
-// the decoder has run out of stack or recursion long before.
-constexpr uint64_t kScanDepthLimit = 1 << 20;
 // Reads from a file take at most this much at once until the item has shown
 // that it holds more, so that a length the file does not go on to fill costs
 // no more memory than what did arrive.
@@ -156,10 +153,6 @@ private:
 
 bool is_framing_error(int status) { return status < 0; }
 
-uint64_t scan_depth(const DecodeOptions &options) {
-    return options.max_depth && options.max_depth < kScanDepthLimit ? options.max_depth : kScanDepthLimit;
-}
-
 // The item at data[0..size), which the scan found complete, from the decoder.
 PyObject *decode_framed(const unsigned char *data, size_t size, const DecodeOptions &options, uint64_t base) {
     size_t offset = 0;
@@ -189,18 +182,9 @@ PyObject *raise_scan_error(int status, const cbor_scan *scan, const unsigned cha
     if (value) {
         Py_DECREF(value);
     } else {
-        PyErr_Clear();  // a count that cannot fit in these bytes: the scan knows better
+        PyErr_Clear();  // the end of these bytes: the scan knows better
     }
-    uint64_t at = base + scan->error_offset;
-    if (status == CBOR_SCAN_MALFORMED) return raise_at(CBORDecodeError, at, "%s", scan->reason);
-    if (options.max_depth && scan->max_depth == options.max_depth) {
-        return raise_at(CBORDecodeError, at, "nesting deeper than max_depth=%llu",
-                        (unsigned long long)options.max_depth);
-    }
-    PyErr_Format(PyExc_RecursionError,
-                 "maximum recursion depth exceeded while decoding a CBOR object (more than %llu levels)",
-                 (unsigned long long)scan->max_depth);
-    return nullptr;
+    return raise_scan_failure(status, scan, base, options);
 }
 
 // ---- Arguments ------------------------------------------------------------------------
