@@ -1107,28 +1107,30 @@ PyObject *raise_scan_failure(int status, const cbor_scan *scan, uint64_t start, 
     return nullptr;
 }
 
+bool contiguous_buffer(const char *function, PyObject *obj, Py_buffer *view) {
+    if (PyObject_GetBuffer(obj, view, PyBUF_RECORDS_RO) < 0) return false;
+    if (PyBuffer_IsContiguous(view, 'C')) return true;
+    PyBuffer_Release(view);
+    PyErr_Format(PyExc_BufferError, "%s() reads a C-contiguous buffer, and this %.200s is not one", function,
+                 Py_TYPE(obj)->tp_name);
+    return false;
+}
+
 namespace {
 
 PyObject *decode(const unsigned char *data, size_t size, const DecodeOptions &options) {
     return Decoder(data, size, 0, options, 0).document();
 }
 
-// Any C-contiguous buffer, read in place. One error for every buffer that is
-// not contiguous, whatever its exporter would have raised.
+// Any C-contiguous buffer, read in place.
 PyObject *decode_buffer(const char *function, PyObject *data, const DecodeOptions &options) {
     if (PyBytes_CheckExact(data)) {
         return decode(reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(data)), (size_t)PyBytes_GET_SIZE(data),
                       options);
     }
     Py_buffer view;
-    if (PyObject_GetBuffer(data, &view, PyBUF_RECORDS_RO) < 0) return nullptr;
-    PyObject *value = nullptr;
-    if (!PyBuffer_IsContiguous(&view, 'C')) {
-        PyErr_Format(PyExc_BufferError, "%s() reads a C-contiguous buffer, and this %.200s is not one", function,
-                     Py_TYPE(data)->tp_name);
-    } else {
-        value = decode(static_cast<const unsigned char *>(view.buf), (size_t)view.len, options);
-    }
+    if (!contiguous_buffer(function, data, &view)) return nullptr;
+    PyObject *value = decode(static_cast<const unsigned char *>(view.buf), (size_t)view.len, options);
     PyBuffer_Release(&view);
     return value;
 }

@@ -49,6 +49,11 @@ uint64_t scan_depth(const DecodeOptions &options);
 // item that starts at byte `start` of the stream; returns null.
 PyObject *raise_scan_failure(int status, const cbor_scan *scan, uint64_t start, const DecodeOptions &options);
 
+// Fills view with obj's bytes, read in place: false with an error set, the
+// same BufferError for every buffer that is not C-contiguous, whatever its
+// exporter would have raised. function names the caller ("loads").
+bool contiguous_buffer(const char *function, PyObject *obj, Py_buffer *view);
+
 // Takes `first` (data or fp) by position or by name, and every other keyword
 // as a decoding option: false with TypeError set.
 bool parse_arguments(const char *function, PyObject *first_name, PyObject *const *args, Py_ssize_t nargs,

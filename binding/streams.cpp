@@ -83,15 +83,16 @@ public:
     View(const View &) = delete;
     View &operator=(const View &) = delete;
 
-    // False with an error set when obj is not a C-contiguous buffer.
-    bool open(PyObject *obj) {
+    // False with an error set when obj is not a C-contiguous buffer (function
+    // names the caller in the error).
+    bool open(const char *function, PyObject *obj) {
         close();
         if (PyBytes_CheckExact(obj)) {
             data_ = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(obj));
             size_ = (size_t)PyBytes_GET_SIZE(obj);
             return true;
         }
-        if (PyObject_GetBuffer(obj, &view_, PyBUF_C_CONTIGUOUS) < 0) return false;
+        if (!contiguous_buffer(function, obj, &view_)) return false;
         held_ = true;
         data_ = static_cast<const unsigned char *>(view_.buf);
         size_ = (size_t)view_.len;
@@ -317,7 +318,7 @@ PyObject *iter_loads_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
     Ref owner(reinterpret_cast<PyObject *>(it));
     PyObject *data;
     if (!parse_arguments("iter_loads", name_data, args, nargs, kwnames, data, it->options)) return nullptr;
-    if (PyObject_GetBuffer(data, &it->view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
+    if (!contiguous_buffer("iter_loads", data, &it->view)) return nullptr;
     it->holding = true;
     return owner.release();
 }
@@ -384,7 +385,7 @@ bool read_bytes(PyObject *got, const char *method, size_t most, View &view) {
                      method);
         return false;
     }
-    if (!view.open(got)) return false;
+    if (!view.open("load", got)) return false;
     if (view.size() > most) {
         PyErr_Format(PyExc_ValueError, "fp.%s(%zu) returned %zu bytes", method, most, view.size());
         return false;
@@ -425,7 +426,7 @@ PyObject *read_item(Source &src, cbor_scan *scan, Bytes &held, const DecodeOptio
                 PyErr_Format(PyExc_ValueError, "fp.readinto() of %zu bytes returned %zd", asked, n);
                 return nullptr;
             }
-            if (PyByteArray_Resize(got.get(), n) < 0 || !bytes.open(got.get())) return nullptr;
+            if (PyByteArray_Resize(got.get(), n) < 0 || !bytes.open("load", got.get())) return nullptr;
         } else {
             got.reset(call_sized(src.fp, peeking ? name_peek : name_read, asked));
             if (!got.get() || !read_bytes(got.get(), peeking ? "peek" : "read", peeking ? SIZE_MAX : asked, bytes)) {
@@ -695,7 +696,7 @@ PyObject *stream_decoder_feed(PyObject *self, PyObject *data) {
     StreamState &s = state_of(self);
     if (s.failure) return raise_stopped(s);
     View bytes;
-    if (!bytes.open(data)) return nullptr;
+    if (!bytes.open("StreamDecoder.feed", data)) return nullptr;
     if (s.busy) {
         if (!s.incoming.append(bytes.data(), bytes.size())) return nullptr;
     } else if (!is_framing_error(s.status)) {
