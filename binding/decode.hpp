@@ -152,12 +152,15 @@ private:
         return false;
     }
     VANTRA_NOINLINE void bad_head(const unsigned char *at);
+    // The error for a length or count that the rest of the input cannot
+    // hold: CBORDecodeEOF when those bytes could still begin the item.
+    VANTRA_NOINLINE void overrun(const unsigned char *at, const char *what, uint64_t n, const char *units);
     // A length or count that the rest of the input must be able to hold, at
     // `each` bytes a unit at the least.
     VANTRA_INLINE bool counted(const unsigned char *at, uint64_t n, size_t each, const char *what, const char *units,
                                size_t &out) {
         if (n > left() / each) {
-            truncated(at, "%s of %llu %s cannot fit in the bytes left (%zu)", what, (unsigned long long)n, units, left());
+            overrun(at, what, n, units);
             return false;
         }
         out = (size_t)n;

@@ -284,6 +284,25 @@ PyObject *Decoder::fail_from_error(const unsigned char *at, const char *what) {
     return raise(CBORDecodeError, at, text_at(at, "%s", what), cause);
 }
 
+void Decoder::overrun(const unsigned char *at, const char *what, uint64_t n, const char *units) {
+    // Bytes that cannot become a complete item are malformed rather than
+    // short when the scan that frames the stream readers' items says so: the
+    // readers then agree, however the input reached them.
+    cbor_scan *scan = cbor_scan_create(0, scan_depth(options_));
+    if (!scan) {
+        PyErr_NoMemory();
+        return;
+    }
+    size_t used;
+    int status = cbor_scan_feed(scan, at, (size_t)(end_ - at), &used);
+    if (status < 0) {
+        raise_scan_failure(status, scan, (uint64_t)(at - in_.start) + base_, options_);
+    } else {
+        truncated(at, "%s of %llu %s cannot fit in the bytes left (%zu)", what, (unsigned long long)n, units, left());
+    }
+    cbor_scan_free(scan);
+}
+
 void Decoder::bad_head(const unsigned char *at) {
     unsigned ai = *at & 0x1f;
     if (ai >= 28 && ai <= 30) {
@@ -1106,28 +1125,59 @@ bool parse_arguments(const char *function, PyObject *first_name, PyObject *const
     return true;
 }
 
+uint64_t scan_depth(const DecodeOptions &options) {
+    // The scan's nesting state is bounded whatever the options: past this
+    // depth the decoder has run out of stack or recursion long before.
+    constexpr uint64_t kScanDepthLimit = 1 << 20;
+    return options.max_depth && options.max_depth < kScanDepthLimit ? options.max_depth : kScanDepthLimit;
+}
+
+PyObject *raise_scan_failure(int status, const cbor_scan *scan, uint64_t start, const DecodeOptions &options) {
+    if (status == CBOR_SCAN_NO_MEMORY) return PyErr_NoMemory();
+    unsigned long long at = start + scan->error_offset;
+    Ref message;
+    if (status == CBOR_SCAN_MALFORMED) {
+        message.reset(PyUnicode_FromFormat("%s at byte %llu", scan->reason, at));
+    } else if (options.max_depth && scan->max_depth == options.max_depth) {
+        message.reset(PyUnicode_FromFormat("nesting deeper than max_depth=%llu at byte %llu",
+                                           (unsigned long long)options.max_depth, at));
+    } else {
+        return PyErr_Format(PyExc_RecursionError,
+                            "maximum recursion depth exceeded while decoding a CBOR object (more than %llu levels)",
+                            (unsigned long long)scan->max_depth);
+    }
+    Ref error(message ? PyObject_CallFunctionObjArgs(CBORDecodeError, message.get(), nullptr) : nullptr);
+    Ref where(error ? PyLong_FromUnsignedLongLong(at) : nullptr);
+    if (where && PyObject_SetAttr(error.get(), interned_pos, where.get()) == 0) {
+        PyErr_SetObject(CBORDecodeError, error.get());
+    }
+    return nullptr;
+}
+
+bool contiguous_buffer(const char *function, PyObject *obj, Py_buffer *view) {
+    if (PyObject_GetBuffer(obj, view, PyBUF_RECORDS_RO) < 0) return false;
+    if (PyBuffer_IsContiguous(view, 'C')) return true;
+    PyBuffer_Release(view);
+    PyErr_Format(PyExc_BufferError, "%s() reads a C-contiguous buffer, and this %.200s is not one", function,
+                 Py_TYPE(obj)->tp_name);
+    return false;
+}
+
 namespace {
 
 PyObject *decode(const unsigned char *data, size_t size, const DecodeOptions &options) {
     return Decoder(data, size, 0, options, 0).document();
 }
 
-// Any C-contiguous buffer, read in place. One error for every buffer that is
-// not contiguous, whatever its exporter would have raised.
+// Any C-contiguous buffer, read in place.
 PyObject *decode_buffer(const char *function, PyObject *data, const DecodeOptions &options) {
     if (PyBytes_CheckExact(data)) {
         return decode(reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(data)), (size_t)PyBytes_GET_SIZE(data),
                       options);
     }
     Py_buffer view;
-    if (PyObject_GetBuffer(data, &view, PyBUF_RECORDS_RO) < 0) return nullptr;
-    PyObject *value = nullptr;
-    if (!PyBuffer_IsContiguous(&view, 'C')) {
-        PyErr_Format(PyExc_BufferError, "%s() reads a C-contiguous buffer, and this %.200s is not one", function,
-                     Py_TYPE(data)->tp_name);
-    } else {
-        value = decode(static_cast<const unsigned char *>(view.buf), (size_t)view.len, options);
-    }
+    if (!contiguous_buffer(function, data, &view)) return nullptr;
+    PyObject *value = decode(static_cast<const unsigned char *>(view.buf), (size_t)view.len, options);
     PyBuffer_Release(&view);
     return value;
 }

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "cbor.h"
+
 namespace vantra {
 
 // The options every decoding entry point takes, checked once. Holds its own
@@ -40,6 +42,17 @@ public:
 // a stream in pieces reports where the byte sits in the whole stream.
 PyObject *decode_item(const unsigned char *data, size_t size, size_t *offset, const DecodeOptions &options,
                       uint64_t base = 0);
+
+// The nesting limit of the scan that finds where items end, for these options.
+uint64_t scan_depth(const DecodeOptions &options);
+// Raises what a scan's MALFORMED, TOO_DEEP or NO_MEMORY status says about the
+// item that starts at byte `start` of the stream; returns null.
+PyObject *raise_scan_failure(int status, const cbor_scan *scan, uint64_t start, const DecodeOptions &options);
+
+// Fills view with obj's bytes, read in place: false with an error set, the
+// same BufferError for every buffer that is not C-contiguous, whatever its
+// exporter would have raised. function names the caller ("loads").
+bool contiguous_buffer(const char *function, PyObject *obj, Py_buffer *view);
 
 // Takes `first` (data or fp) by position or by name, and every other keyword
 // as a decoding option: false with TypeError set.

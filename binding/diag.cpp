@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "cbor.h"
+#include "decoder.hpp"
 #include "values.hpp"
 
 namespace vantra {
@@ -71,10 +72,11 @@ PyObject *diag_error(const cbor_fault &fault, PyObject *doc) {
 PyObject *diag(PyObject *, PyObject *args, PyObject *kwargs) {
     static const char *keywords[] = {"data", "indent", "sequence", nullptr};
     Py_buffer view;
-    PyObject *indent_arg = Py_None;
+    PyObject *data_arg, *indent_arg = Py_None;
     int sequence = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|$Op:diag", const_cast<char **>(keywords), &view, &indent_arg,
-                                     &sequence)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$Op:diag", const_cast<char **>(keywords), &data_arg,
+                                     &indent_arg, &sequence) ||
+        !contiguous_buffer("diag", data_arg, &view)) {
         return nullptr;
     }
     long indent = -1;

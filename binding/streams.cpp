@@ -46,9 +46,6 @@ private:
 PyObject *name_data, *name_fp, *name_max_item_size, *name_peek, *name_read, *name_readinto;
 
 constexpr uint64_t kDefaultMaxItemSize = 64 << 20;
-// The scan's nesting state is bounded whatever the options: past this depth
-// the decoder has run out of stack or recursion long before.
-constexpr uint64_t kScanDepthLimit = 1 << 20;
 // Reads from a file take at most this much at once until the item has shown
 // that it holds more, so that a length the file does not go on to fill costs
 // no more memory than what did arrive.
@@ -86,15 +83,16 @@ public:
     View(const View &) = delete;
     View &operator=(const View &) = delete;
 
-    // False with an error set when obj is not a C-contiguous buffer.
-    bool open(PyObject *obj) {
+    // False with an error set when obj is not a C-contiguous buffer (function
+    // names the caller in the error).
+    bool open(const char *function, PyObject *obj) {
         close();
         if (PyBytes_CheckExact(obj)) {
             data_ = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(obj));
             size_ = (size_t)PyBytes_GET_SIZE(obj);
             return true;
         }
-        if (PyObject_GetBuffer(obj, &view_, PyBUF_C_CONTIGUOUS) < 0) return false;
+        if (!contiguous_buffer(function, obj, &view_)) return false;
         held_ = true;
         data_ = static_cast<const unsigned char *>(view_.buf);
         size_ = (size_t)view_.len;
@@ -156,10 +154,6 @@ private:
 
 bool is_framing_error(int status) { return status < 0; }
 
-uint64_t scan_depth(const DecodeOptions &options) {
-    return options.max_depth && options.max_depth < kScanDepthLimit ? options.max_depth : kScanDepthLimit;
-}
-
 // The item at data[0..size), which the scan found complete, from the decoder.
 PyObject *decode_framed(const unsigned char *data, size_t size, const DecodeOptions &options, uint64_t base) {
     size_t offset = 0;
@@ -189,18 +183,9 @@ PyObject *raise_scan_error(int status, const cbor_scan *scan, const unsigned cha
     if (value) {
         Py_DECREF(value);
     } else {
-        PyErr_Clear();  // a count that cannot fit in these bytes: the scan knows better
+        PyErr_Clear();  // the end of these bytes: the scan knows better
     }
-    uint64_t at = base + scan->error_offset;
-    if (status == CBOR_SCAN_MALFORMED) return raise_at(CBORDecodeError, at, "%s", scan->reason);
-    if (options.max_depth && scan->max_depth == options.max_depth) {
-        return raise_at(CBORDecodeError, at, "nesting deeper than max_depth=%llu",
-                        (unsigned long long)options.max_depth);
-    }
-    PyErr_Format(PyExc_RecursionError,
-                 "maximum recursion depth exceeded while decoding a CBOR object (more than %llu levels)",
-                 (unsigned long long)scan->max_depth);
-    return nullptr;
+    return raise_scan_failure(status, scan, base, options);
 }
 
 // ---- Arguments ------------------------------------------------------------------------
@@ -333,7 +318,7 @@ PyObject *iter_loads_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
     Ref owner(reinterpret_cast<PyObject *>(it));
     PyObject *data;
     if (!parse_arguments("iter_loads", name_data, args, nargs, kwnames, data, it->options)) return nullptr;
-    if (PyObject_GetBuffer(data, &it->view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
+    if (!contiguous_buffer("iter_loads", data, &it->view)) return nullptr;
     it->holding = true;
     return owner.release();
 }
@@ -400,7 +385,7 @@ bool read_bytes(PyObject *got, const char *method, size_t most, View &view) {
                      method);
         return false;
     }
-    if (!view.open(got)) return false;
+    if (!view.open("load", got)) return false;
     if (view.size() > most) {
         PyErr_Format(PyExc_ValueError, "fp.%s(%zu) returned %zu bytes", method, most, view.size());
         return false;
@@ -441,7 +426,7 @@ PyObject *read_item(Source &src, cbor_scan *scan, Bytes &held, const DecodeOptio
                 PyErr_Format(PyExc_ValueError, "fp.readinto() of %zu bytes returned %zd", asked, n);
                 return nullptr;
             }
-            if (PyByteArray_Resize(got.get(), n) < 0 || !bytes.open(got.get())) return nullptr;
+            if (PyByteArray_Resize(got.get(), n) < 0 || !bytes.open("load", got.get())) return nullptr;
         } else {
             got.reset(call_sized(src.fp, peeking ? name_peek : name_read, asked));
             if (!got.get() || !read_bytes(got.get(), peeking ? "peek" : "read", peeking ? SIZE_MAX : asked, bytes)) {
@@ -711,7 +696,7 @@ PyObject *stream_decoder_feed(PyObject *self, PyObject *data) {
     StreamState &s = state_of(self);
     if (s.failure) return raise_stopped(s);
     View bytes;
-    if (!bytes.open(data)) return nullptr;
+    if (!bytes.open("StreamDecoder.feed", data)) return nullptr;
     if (s.busy) {
         if (!s.incoming.append(bytes.data(), bytes.size())) return nullptr;
     } else if (!is_framing_error(s.status)) {

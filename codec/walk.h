@@ -214,6 +214,17 @@ int walk(const unsigned char *data, size_t size, bool sequence, V &visitor, cbor
             case 4:
             case 5:
                 if (h.major == 4 ? h.argument > left : h.argument > left / 2) {
+                    // Malformed rather than short where the bytes left cannot
+                    // begin the container, as the stream readers' scan finds.
+                    cbor_scan *scan = cbor_scan_create(0, 0);
+                    if (!scan) return kNoMemory;
+                    size_t used;
+                    int scanned = cbor_scan_feed(scan, at, (size_t)(end - at), &used);
+                    const unsigned char *fault_at = at + scan->error_offset;
+                    const char *reason = scan->reason;
+                    cbor_scan_free(scan);
+                    if (scanned == CBOR_SCAN_NO_MEMORY) return kNoMemory;
+                    if (scanned == CBOR_SCAN_MALFORMED) WALK_FAIL(1, fault_at, "%s", reason);
                     WALK_FAIL(2, at, "%s of %llu %s cannot fit in the bytes left (%llu)", h.major == 4 ? "array" : "map",
                               (unsigned long long)h.argument, h.major == 4 ? "items" : "pairs", (unsigned long long)left);
                 }

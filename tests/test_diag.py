@@ -142,6 +142,7 @@ MALFORMED = [
     ("a1010203", 3, False), ("5f01ff", 1, False), ("5f5f4100ffff", 1, False), ("7f4100ff", 1, False),
     ("7f6161", 3, True), ("bf01ff", 2, False), ("c0", 1, True), ("0001", 1, False), ("8201fc", 2, False),
     ("5a00000002ff", 0, True), ("d81842ff", 2, True),
+    ("8301ff", 2, False), ("a2ff", 1, False), ("821c", 1, False),  # counts the bytes left cannot hold
 ]
 
 

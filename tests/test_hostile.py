@@ -11,7 +11,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from test_nesting import skip_below_stack_minimum
-from vantra_cbor import CBORDecodeError, Encoder, Tag, loads
+from vantra_cbor import CBORDecodeError, Encoder, StreamDecoder, Tag, diag, iter_loads, loads
 
 
 def run(code):
@@ -166,9 +166,15 @@ def test_errors_name_their_cause():
     for data, tag in ((b"\xd8\x23\x62\xc3\x28", 35), (b"\xc0\x62\xc3\x28", 0)):
         with pytest.raises(CBORDecodeError, match="tag %d content is not" % tag):
             loads(data, str_errors="surrogateescape")
+
+
+# Every reader refuses a strided buffer alike: a BufferError, which no one takes for bad CBOR.
+@pytest.mark.parametrize("read, name", [(loads, "loads"), (iter_loads, "iter_loads"), (diag, "diag"),
+                                        (lambda data: StreamDecoder().feed(data), "StreamDecoder.feed")])
+def test_strided_buffers_are_refused(read, name):
     for data in (memoryview(b"\x00\x83\x01\x02\x03")[1::2], np.frombuffer(b"\x83\x01\x02\x03" * 2, np.uint8)[::2]):
-        with pytest.raises(BufferError, match="reads a C-contiguous buffer"):
-            loads(data)
+        with pytest.raises(BufferError, match=r"^%s\(\) reads a C-contiguous buffer, and this \S+ is not one$" % name):
+            read(data)
 
 
 @settings(max_examples=500, deadline=None)

@@ -133,6 +133,11 @@ MALFORMED = [
     ("c16161", "tag 1 content is not a number of seconds", 1), ("c1f5", "tag 1 content", 1),
     ("c1fb7ff8000000000000", "tag 1 content", 1), ("c11b7fffffffffffffff", "tag 1 content", 1),
     ("c26161", "tag 2 content is not a byte string", 1), ("c301", "tag 3 content is not a byte string", 1),
+    # Short as well as malformed: the malformation, as the stream readers' scan words it.
+    ("8301ff", "a break outside an indefinite-length item", 2), ("83ff", "a break outside", 1),
+    ("a2ff", "a break outside", 1), ("831c", "reserved additional information (28-30)", 1),
+    ("821c", "reserved additional information (28-30)", 1), ("9a0001000081811f", "an integer with an indefinite", 7),
+    ("9a00010000815f01", "a chunk of an indefinite-length string", 7),
 ]
 
 

@@ -13,7 +13,7 @@ import textwrap
 import threading
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import example, given, settings, strategies as st
 
 from vantra_cbor import (CBORDecodeEOF, CBORDecodeError, StreamDecoder, Tag, dumps, iter_load, iter_loads, load,
                          loads)
@@ -161,13 +161,15 @@ def test_sequence_cut_at_every_offset(cut):
 CORRUPT = [
     ("", "ff", 0), ("01", "8301ff03", 2), ("0102", "bf01ff", 2), ("6161", "5f01ff", 1),
     ("83010203", "1c", 0), ("a0", "f80a", 0), ("00", "9f8201ff", 3), ("40", "7f4161ff", 1), ("", "c1ff", 1),
+    ("01", "8301ff", 2), ("", "831c", 1), ("", "83ff", 1), ("02", "a2ff", 1), ("", "821c", 1),
 ]
 
 
+@pytest.mark.parametrize("tail", [dumps([1, 2]), b""], ids=["item after", "at the end"])
 @pytest.mark.parametrize("before, corrupt, offset", CORRUPT)
-def test_corrupt_input_at_its_absolute_offset(before, corrupt, offset):
+def test_corrupt_input_at_its_absolute_offset(before, corrupt, offset, tail):
     head = bytes.fromhex(before)
-    data = head + bytes.fromhex(corrupt) + dumps([1, 2])  # good items after it are never reached
+    data = head + bytes.fromhex(corrupt) + tail  # good items after it are never reached
     pos = len(head) + offset
     items = [plain(item) for item in iter_loads(head)]
     results = [drain(iter_loads(data)), drain(iter_load(io.BytesIO(data))), drain(iter_load(ReadOnly(data)))]
@@ -302,15 +304,17 @@ def check_agreement(data, pieces):
         # error in (a truncation, or an invalid item cut short).
         assert (want is None) == (decoder.pending == 0)
     elif type(error) is CBORDecodeError and str(error).startswith(SCAN_REASONS):
-        # Malformed, where the decoder, with fewer bytes or counting a length against
-        # those left first, raised an error earlier (or a truncation).
-        assert isinstance(want, CBORDecodeError) and want.pos <= error.pos
+        # Malformed, where the decoder may have raised an error earlier (never a
+        # truncation: bytes that cannot complete an item are no EOF).
+        assert type(want) is CBORDecodeError and want.pos <= error.pos
     else:
         assert (type(error), error.pos, str(error)) == (type(want), want.pos, str(want))
 
 
 @settings(max_examples=300, deadline=None)
 @given(st.binary(max_size=60), st.lists(st.integers(0, 60), max_size=4))
+@example(bytes.fromhex("018301ff"), [2])  # a count too large for what follows, which is malformed
+@example(bytes.fromhex("a2ff"), [])
 def test_stream_decoder_agrees_on_any_bytes(data, cut_points):
     points = sorted({min(c, len(data)) for c in cut_points} | {0, len(data)})
     check_agreement(data, [data[a:b] for a, b in zip(points, points[1:])])
