@@ -308,6 +308,20 @@ private:
     py::bytes bytes_;
 };
 
+// The string table of a tag 256 written inside the value, in place of the
+// outer one until its content is written.
+class InnerNamespace {
+public:
+    InnerNamespace(Sink *sink, StringWriter *inner) : sink_(sink), outer_(sink->strings) { sink->strings = inner; }
+    ~InnerNamespace() { sink_->strings = outer_; }
+    InnerNamespace(const InnerNamespace &) = delete;
+    InnerNamespace &operator=(const InnerNamespace &) = delete;
+
+private:
+    Sink *sink_;
+    StringWriter *outer_;
+};
+
 // Runs write(); an Unencodable leaving it first learns from where() where it was met.
 template <typename Write, typename Where>
 auto located(Write &&write, Where &&where) {
@@ -352,6 +366,13 @@ int Encode<Indefinite, Limited, M>::write_other(PyObject *obj) const {
         write_head(out(), kTag, tag->tag);
         NestingGuard guard(stack);
         py::object value = py::reinterpret_borrow<py::object>(tag->value);
+        if (tag->tag == kStringNamespace && out()->strings) {
+            // A namespace of its own, begun empty; the outer one goes on after it.
+            StringWriter inner;
+            InnerNamespace enter(out(), &inner);
+            located([&] { element(value.ptr()); }, [](Unencodable &e) { e.in_tag(); });
+            return 0;
+        }
         located([&] { element(value.ptr()); }, [](Unencodable &e) { e.in_tag(); });
         return 0;
     }

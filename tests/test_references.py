@@ -5,7 +5,7 @@ import cbor2
 import pytest
 from hypothesis import assume, given, settings, strategies as st
 
-from vantra_cbor import CBORDecodeError, CBOREncodeValueError, Encoder, loads
+from vantra_cbor import CBORDecodeError, CBOREncodeValueError, Encoder, Tag, loads
 
 SHARING = Encoder(value_sharing=True)
 REFERENCING = Encoder(string_referencing=True)
@@ -123,6 +123,24 @@ def test_sharing_tables_kept_between_calls():
                         ([many, many[::2]], lambda g: g[1][1] is g[0][2] and g[1][0] is not g[0][1])]:
         got = loads(outer.encode(value))
         assert got == [v if not isinstance(v, Later) else "later" for v in value] and same(got)
+
+
+def as_cbor2(value):
+    if isinstance(value, Tag):
+        return cbor2.CBORTag(value.tag, as_cbor2(value.value))
+    return [as_cbor2(item) for item in value] if isinstance(value, list) else value
+
+
+# A tag 256 inside the value begins its namespace empty; the outer one goes on after it.
+@pytest.mark.parametrize("value", [
+    ["abc", Tag(256, ["abc", "abc", "def"]), "def", "abc"],
+    ["xyz", Tag(256, [Tag(256, ["xyz", "xyz"]), "xyz", b"xyz"]), "xyz", b"xyz"],
+    [Tag(256, "abcd"), Tag(256, ["abcd", "abcd"]), "abcd", "abcd"],
+])
+def test_inner_namespaces_agree_with_cbor2(value):
+    ours = REFERENCING.encode(value)
+    assert ours == cbor2.dumps(as_cbor2(value), string_referencing=True)
+    assert loads(ours) == cbor2.loads(ours)
 
 
 def cbor2_sizes_text_in_bytes():
