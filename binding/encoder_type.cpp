@@ -615,7 +615,16 @@ PyObject *encode_value(const EncoderObject *self, PyObject *value) {
     });
 }
 
-PyObject *encoder_encode(PyObject *self, PyObject *value) { return encode_value(as_encoder(self), value); }
+// Its arguments counted here, not by the interpreter (METH_O), whose TypeError
+// would not be the Encoder's class.
+PyObject *encoder_encode(PyObject *self, PyObject *const *args, Py_ssize_t count, PyObject *keywords) {
+    if (count == 1 && !keywords) return encode_value(as_encoder(self), args[0]);
+    if (keywords && PyTuple_GET_SIZE(keywords) > 0) {
+        return PyErr_Format(CBOREncodeTypeError, "encode() takes no keyword arguments");
+    }
+    if (count == 1) return encode_value(as_encoder(self), args[0]);
+    return PyErr_Format(CBOREncodeTypeError, "encode() takes exactly one argument (%zd given)", count);
+}
 
 // The argument parser's own TypeError, as the Encoder's class for it.
 void arguments_refused() {
@@ -850,7 +859,7 @@ PyGetSetDef encoder_getset[] = {
 };
 
 PyMethodDef encoder_methods[] = {
-    {"encode", encoder_encode, METH_O,
+    {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encoder_encode)), METH_FASTCALL | METH_KEYWORDS,
      "encode($self, value, /)\n--\n\n"
      "Return the CBOR encoding of value as bytes.\n\n"
      "Raises TypeError, naming the type and its place in value (value[\"a\"][2]), for an\n"
