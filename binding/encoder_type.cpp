@@ -308,6 +308,25 @@ private:
     py::bytes bytes_;
 };
 
+// The mark just given to a Tag or a set, which the decoder makes only once
+// its content is read, while that content is written (and to what default is
+// asked about, until what it returned takes the mark).
+class Unready {
+public:
+    explicit Unready(SharedWriter *shared) : shared_(shared), index_(shared ? shared->last() : -1) {
+        if (shared_) shared_->set_unready(index_, true);
+    }
+    ~Unready() {
+        if (shared_) shared_->set_unready(index_, false);
+    }
+    Unready(const Unready &) = delete;
+    Unready &operator=(const Unready &) = delete;
+
+private:
+    SharedWriter *shared_;
+    int64_t index_;
+};
+
 // The string table of a tag 256 written inside the value, in place of the
 // outer one until its content is written.
 class InnerNamespace {
@@ -362,6 +381,7 @@ int Encode<Indefinite, Limited, M>::write_other(PyObject *obj) const {
     PyTypeObject *type = Py_TYPE(obj);
     if (type == TagType) {
         if (written_before(obj)) return 0;
+        Unready unready(encoder.shared);
         TagObject *tag = reinterpret_cast<TagObject *>(obj);
         write_head(out(), kTag, tag->tag);
         NestingGuard guard(stack);
@@ -378,6 +398,7 @@ int Encode<Indefinite, Limited, M>::write_other(PyObject *obj) const {
     }
     if (PyAnySet_Check(obj)) {
         if (written_before(obj)) return 0;
+        Unready unready(encoder.shared);
         // A snapshot: elements' hooks may change the set, not what is written.
         py::object items = py::reinterpret_steal<py::object>(PySequence_List(obj));
         if (!items) raise_python_error();
@@ -454,6 +475,8 @@ int Encode<Indefinite, Limited, M>::write_other(PyObject *obj) const {
     }
     if (PyObject *hook = encoder.settings->default_hook) {
         if (written_before(obj)) return 0;
+        if (encoder.shared) encoder.shared->stand_in(out()->length);
+        Unready unready(encoder.shared);
         NestingGuard guard(stack);  // a hook that keeps returning what it is given ends here
         py::object result = py::reinterpret_steal<py::object>(PyObject_CallFunctionObjArgs(hook, obj, nullptr));
         if (!result) raise_python_error();
@@ -467,10 +490,14 @@ template <bool Indefinite, bool Limited, Mode M>
 bool Encode<Indefinite, Limited, M>::written_before(PyObject *obj) const {
     SharedWriter *shared = encoder.shared;
     if (!shared) return false;
-    int64_t index = shared->find_or_add(obj);
+    int64_t index = shared->find_or_add(obj, out()->length);
     if (index < 0) {
-        write_head(out(), kTag, kShareable);
+        if (index == -1) write_head(out(), kTag, kShareable);
         return false;
+    }
+    if (shared->unready(index)) {
+        refuse(CBOREncodeValueError, "cannot encode a reference to a " + type_name(obj) + " from inside its own content",
+               ": a decoder makes it only once its content is read");
     }
     write_head(out(), kTag, kSharedRef);
     checked(cbor_inline::write_uint(out(), (uint64_t)index));

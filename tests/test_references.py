@@ -72,6 +72,49 @@ def test_cycles_come_back_cyclic():
         Encoder(deterministic=True, value_sharing=True)
 
 
+class Node:
+    def __init__(self, kids=None):
+        self.kids = [self] if kids is None else kids
+
+
+def tag_cycle():
+    items = []
+    items.append(Tag(99, items))
+    return items
+
+
+def set_cycle():
+    s = set()
+    s.add(Node([s]))
+    return s
+
+
+# A cycle through what default returns comes back cyclic; one through a Tag or
+# a set, which a decoder makes only once its content is read, is refused rather
+# than written unreadable.
+@pytest.mark.parametrize("hook, make, same", [
+    (None, tag_cycle, lambda got: got[0].value is got),
+    (lambda o: o.kids, Node, lambda got: got[0] is got),
+    (lambda o: o.kids, lambda: [Node()] * 2, lambda got: got[0] is got[1] and got[0][0] is got[0]),
+    (lambda o: Node(o.kids) if isinstance(o, Node) else o, Node, None),  # loops in default: recursion
+    (None, lambda: tag_cycle()[0], CBOREncodeValueError),
+    (lambda o: Tag(7, o.kids), Node, CBOREncodeValueError),
+    (lambda o: o.kids, set_cycle, CBOREncodeValueError),
+    (lambda o: o, Node, CBOREncodeValueError),  # default returns what it is given
+])
+def test_cycles_through_tags_and_default(hook, make, same):
+    encoder = Encoder(value_sharing=True, default=hook)
+    if same is None:
+        with pytest.raises(RecursionError):
+            encoder.encode(make())
+    elif same is CBOREncodeValueError:
+        with pytest.raises(CBOREncodeValueError, match="from inside its own content at .*: a decoder makes it only"):
+            encoder.encode(make())
+    else:
+        data = encoder.encode(make())
+        assert same(loads(data)) and same(cbor2.loads(data))
+
+
 containers = st.recursive(
     st.one_of(st.integers(), st.text(max_size=8), st.binary(max_size=8), st.none()),
     lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=4), inner, max_size=3),
