@@ -308,6 +308,39 @@ private:
     py::bytes bytes_;
 };
 
+// The mark just given to a Tag or a set, which the decoder makes only once
+// its content is read, while that content is written (and to what default is
+// asked about, until what it returned takes the mark).
+class Unready {
+public:
+    explicit Unready(SharedWriter *shared) : shared_(shared), index_(shared ? shared->last() : -1) {
+        if (shared_) shared_->set_unready(index_, true);
+    }
+    ~Unready() {
+        if (shared_) shared_->set_unready(index_, false);
+    }
+    Unready(const Unready &) = delete;
+    Unready &operator=(const Unready &) = delete;
+
+private:
+    SharedWriter *shared_;
+    int64_t index_;
+};
+
+// The string table of a tag 256 written inside the value, in place of the
+// outer one until its content is written.
+class InnerNamespace {
+public:
+    InnerNamespace(Sink *sink, StringWriter *inner) : sink_(sink), outer_(sink->strings) { sink->strings = inner; }
+    ~InnerNamespace() { sink_->strings = outer_; }
+    InnerNamespace(const InnerNamespace &) = delete;
+    InnerNamespace &operator=(const InnerNamespace &) = delete;
+
+private:
+    Sink *sink_;
+    StringWriter *outer_;
+};
+
 // Runs write(); an Unencodable leaving it first learns from where() where it was met.
 template <typename Write, typename Where>
 auto located(Write &&write, Where &&where) {
@@ -348,15 +381,24 @@ int Encode<Indefinite, Limited, M>::write_other(PyObject *obj) const {
     PyTypeObject *type = Py_TYPE(obj);
     if (type == TagType) {
         if (written_before(obj)) return 0;
+        Unready unready(encoder.shared);
         TagObject *tag = reinterpret_cast<TagObject *>(obj);
         write_head(out(), kTag, tag->tag);
         NestingGuard guard(stack);
         py::object value = py::reinterpret_borrow<py::object>(tag->value);
+        if (tag->tag == kStringNamespace && out()->strings) {
+            // A namespace of its own, begun empty; the outer one goes on after it.
+            StringWriter inner;
+            InnerNamespace enter(out(), &inner);
+            located([&] { element(value.ptr()); }, [](Unencodable &e) { e.in_tag(); });
+            return 0;
+        }
         located([&] { element(value.ptr()); }, [](Unencodable &e) { e.in_tag(); });
         return 0;
     }
     if (PyAnySet_Check(obj)) {
         if (written_before(obj)) return 0;
+        Unready unready(encoder.shared);
         // A snapshot: elements' hooks may change the set, not what is written.
         py::object items = py::reinterpret_steal<py::object>(PySequence_List(obj));
         if (!items) raise_python_error();
@@ -433,6 +475,8 @@ int Encode<Indefinite, Limited, M>::write_other(PyObject *obj) const {
     }
     if (PyObject *hook = encoder.settings->default_hook) {
         if (written_before(obj)) return 0;
+        if (encoder.shared) encoder.shared->stand_in(out()->length);
+        Unready unready(encoder.shared);
         NestingGuard guard(stack);  // a hook that keeps returning what it is given ends here
         py::object result = py::reinterpret_steal<py::object>(PyObject_CallFunctionObjArgs(hook, obj, nullptr));
         if (!result) raise_python_error();
@@ -446,10 +490,14 @@ template <bool Indefinite, bool Limited, Mode M>
 bool Encode<Indefinite, Limited, M>::written_before(PyObject *obj) const {
     SharedWriter *shared = encoder.shared;
     if (!shared) return false;
-    int64_t index = shared->find_or_add(obj);
+    int64_t index = shared->find_or_add(obj, out()->length);
     if (index < 0) {
-        write_head(out(), kTag, kShareable);
+        if (index == -1) write_head(out(), kTag, kShareable);
         return false;
+    }
+    if (shared->unready(index)) {
+        refuse(CBOREncodeValueError, "cannot encode a reference to a " + type_name(obj) + " from inside its own content",
+               ": a decoder makes it only once its content is read");
     }
     write_head(out(), kTag, kSharedRef);
     checked(cbor_inline::write_uint(out(), (uint64_t)index));
@@ -594,7 +642,16 @@ PyObject *encode_value(const EncoderObject *self, PyObject *value) {
     });
 }
 
-PyObject *encoder_encode(PyObject *self, PyObject *value) { return encode_value(as_encoder(self), value); }
+// Its arguments counted here, not by the interpreter (METH_O), whose TypeError
+// would not be the Encoder's class.
+PyObject *encoder_encode(PyObject *self, PyObject *const *args, Py_ssize_t count, PyObject *keywords) {
+    if (count == 1 && !keywords) return encode_value(as_encoder(self), args[0]);
+    if (keywords && PyTuple_GET_SIZE(keywords) > 0) {
+        return PyErr_Format(CBOREncodeTypeError, "encode() takes no keyword arguments");
+    }
+    if (count == 1) return encode_value(as_encoder(self), args[0]);
+    return PyErr_Format(CBOREncodeTypeError, "encode() takes exactly one argument (%zd given)", count);
+}
 
 // The argument parser's own TypeError, as the Encoder's class for it.
 void arguments_refused() {
@@ -829,7 +886,7 @@ PyGetSetDef encoder_getset[] = {
 };
 
 PyMethodDef encoder_methods[] = {
-    {"encode", encoder_encode, METH_O,
+    {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encoder_encode)), METH_FASTCALL | METH_KEYWORDS,
      "encode($self, value, /)\n--\n\n"
      "Return the CBOR encoding of value as bytes.\n\n"
      "Raises TypeError, naming the type and its place in value (value[\"a\"][2]), for an\n"

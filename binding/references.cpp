@@ -142,14 +142,20 @@ SharedWriter::~SharedWriter() {
     if (keep) index_.leave(spare_slots);
 }
 
-int64_t SharedWriter::find_or_add(PyObject *obj) {
+int64_t SharedWriter::find_or_add(PyObject *obj, size_t at) {
     uint64_t h = hash(obj);
     int64_t found = index_.find(obj, h);
     if (found >= 0) return found;
     held_.push_back(obj);  // the reference is taken once held: a failed push_back leaves none to release
     Py_INCREF(obj);
-    index_.add(obj, h);
-    return -1;
+    last_stood_in_ = at == stand_in_at_;
+    last_ = last_stood_in_ ? stand_in_index_ : next_++;
+    index_.add(obj, h, last_);
+    if (!last_stood_in_) return -1;
+    // Ready or not as what default returned is.
+    was_unready_ = unready(last_);
+    set_unready(last_, false);
+    return -2;
 }
 
 void SharedWriter::forget_last() {
@@ -157,6 +163,19 @@ void SharedWriter::forget_last() {
     index_.remove_last(obj, hash(obj));
     held_.pop_back();
     Py_DECREF(obj);
+    if (last_stood_in_) {
+        set_unready(last_, was_unready_);
+    } else {
+        --next_;
+    }
+}
+
+void SharedWriter::set_unready(int64_t index, bool unready) {
+    if ((size_t)index >= unready_.size()) {
+        if (!unready) return;
+        unready_.resize((size_t)index + 1);
+    }
+    unready_[(size_t)index] = unready;
 }
 
 StringWriter::~StringWriter() {

@@ -116,11 +116,14 @@ public:
         }
     }
     // Keeps key (not there yet) with the next index.
-    void add(const Key &key, uint64_t hash) {
+    void add(const Key &key, uint64_t hash) { add(key, hash, (int64_t)count_); }
+    // Keeps key (not there yet) with the index given.
+    void add(const Key &key, uint64_t hash, int64_t index) {
         if (2 * (count_ + 1) > slots_.size()) grow();
         size_t i = hash & mask_;
         while (slots_[i].index >= 0) i = (i + 1) & mask_;
-        slots_[i] = Slot{hash, (int64_t)count_++, key};
+        slots_[i] = Slot{hash, index, key};
+        ++count_;
     }
     void remove_last(const Key &key, uint64_t hash) {
         // Linear probing: the entries after it in its run move back where they belong.
@@ -164,10 +167,26 @@ public:
     SharedWriter(const SharedWriter &) = delete;
     SharedWriter &operator=(const SharedWriter &) = delete;
 
-    // The index obj was written under, or -1 after giving it the next one.
-    int64_t find_or_add(PyObject *obj);
+    // The index obj was written under; else -1 after giving it the next one,
+    // or -2 after giving it the index of the mark already written up to `at`
+    // (stand_in()).
+    int64_t find_or_add(PyObject *obj, size_t at);
     // Takes back the index just given (to an object that turned out not to be written).
     void forget_last();
+    // The index given last.
+    int64_t last() const { return last_; }
+    // The object marked last, up to `at`, is written as what default returned
+    // for it: when that is marked right there, it takes the same index (one
+    // object for the decoder, which makes it before its content when it is a
+    // list or a dict; two marks in a row would leave the outer one empty
+    // until the inner one is read).
+    void stand_in(size_t at) { stand_in_at_ = at, stand_in_index_ = last_; }
+    // Marks whose object the decoder makes only once its content is read (a
+    // Tag, a set, what default is asked about until what it returned is
+    // marked), while their content is written: a reference to one of them
+    // from there could not be read back.
+    void set_unready(int64_t index, bool unready);
+    bool unready(int64_t index) const { return (size_t)index < unready_.size() && unready_[(size_t)index]; }
 
 private:
     static uint64_t hash(PyObject *obj) {
@@ -176,6 +195,11 @@ private:
     }
     IndexTable<PyObject *, void> index_;
     std::vector<PyObject *> held_;
+    int64_t next_ = 0, last_ = -1;
+    bool last_stood_in_ = false, was_unready_ = false;
+    size_t stand_in_at_ = SIZE_MAX;
+    int64_t stand_in_index_ = -1;
+    std::vector<unsigned char> unready_;
 };
 
 // The table of the namespace the Encoder wraps its output in.

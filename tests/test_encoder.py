@@ -274,6 +274,21 @@ def test_options_checked_at_construction(kwargs, error, message):
     assert issubclass(ENCODE_ERRORS[error], error) and issubclass(ENCODE_ERRORS[error], vantra_cbor.CBOREncodeError)
 
 
+@pytest.mark.parametrize("call, message", [
+    (lambda e: e.encode(), "encode() takes exactly one argument (0 given)"),
+    (lambda e: e.encode(1, 2), "encode() takes exactly one argument (2 given)"),
+    (lambda e: e.encode(value=1), "encode() takes no keyword arguments"),
+    (lambda e: e.encode(1, **{}), None),
+])
+def test_encode_arguments(call, message):
+    if message is None:
+        assert call(Encoder()) == b"\x01"
+        return
+    with pytest.raises(vantra_cbor.CBOREncodeTypeError) as e:
+        call(Encoder())
+    assert str(e.value) == message
+
+
 def test_options_and_dump():
     encoder = Encoder(deterministic=True, default=str, datetime_as="epoch", max_depth=np.uint8(3))
     assert (encoder.indefinite, encoder.deterministic, encoder.default, encoder.datetime_as, encoder.max_depth) == \

@@ -5,7 +5,7 @@ import cbor2
 import pytest
 from hypothesis import assume, given, settings, strategies as st
 
-from vantra_cbor import CBORDecodeError, CBOREncodeValueError, Encoder, loads
+from vantra_cbor import CBORDecodeError, CBOREncodeValueError, Encoder, Tag, loads
 
 SHARING = Encoder(value_sharing=True)
 REFERENCING = Encoder(string_referencing=True)
@@ -73,6 +73,49 @@ def test_cycles_come_back_cyclic():
         Encoder().encode(a)
     with pytest.raises(CBOREncodeValueError, match="cannot be used with value_sharing or string_referencing"):
         Encoder(deterministic=True, value_sharing=True)
+
+
+class Node:
+    def __init__(self, kids=None):
+        self.kids = [self] if kids is None else kids
+
+
+def tag_cycle():
+    items = []
+    items.append(Tag(99, items))
+    return items
+
+
+def set_cycle():
+    s = set()
+    s.add(Node([s]))
+    return s
+
+
+# A cycle through what default returns comes back cyclic; one through a Tag or
+# a set, which a decoder makes only once its content is read, is refused rather
+# than written unreadable.
+@pytest.mark.parametrize("hook, make, same", [
+    (None, tag_cycle, lambda got: got[0].value is got),
+    (lambda o: o.kids, Node, lambda got: got[0] is got),
+    (lambda o: o.kids, lambda: [Node()] * 2, lambda got: got[0] is got[1] and got[0][0] is got[0]),
+    (lambda o: Node(o.kids) if isinstance(o, Node) else o, Node, None),  # loops in default: recursion
+    (None, lambda: tag_cycle()[0], CBOREncodeValueError),
+    (lambda o: Tag(7, o.kids), Node, CBOREncodeValueError),
+    (lambda o: o.kids, set_cycle, CBOREncodeValueError),
+    (lambda o: o, Node, CBOREncodeValueError),  # default returns what it is given
+])
+def test_cycles_through_tags_and_default(hook, make, same):
+    encoder = Encoder(value_sharing=True, default=hook)
+    if same is None:
+        with pytest.raises(RecursionError):
+            encoder.encode(make())
+    elif same is CBOREncodeValueError:
+        with pytest.raises(CBOREncodeValueError, match="from inside its own content at .*: a decoder makes it only"):
+            encoder.encode(make())
+    else:
+        data = encoder.encode(make())
+        assert same(loads(data)) and same(cbor2.loads(data))
 
 
 containers = st.recursive(
@@ -145,6 +188,24 @@ def test_sharing_tables_kept_between_calls():
                         ([many, many[::2]], lambda g: g[1][1] is g[0][2] and g[1][0] is not g[0][1])]:
         got = loads(outer.encode(value))
         assert got == [v if not isinstance(v, Later) else "later" for v in value] and same(got)
+
+
+def as_cbor2(value):
+    if isinstance(value, Tag):
+        return cbor2.CBORTag(value.tag, as_cbor2(value.value))
+    return [as_cbor2(item) for item in value] if isinstance(value, list) else value
+
+
+# A tag 256 inside the value begins its namespace empty; the outer one goes on after it.
+@pytest.mark.parametrize("value", [
+    ["abc", Tag(256, ["abc", "abc", "def"]), "def", "abc"],
+    ["xyz", Tag(256, [Tag(256, ["xyz", "xyz"]), "xyz", b"xyz"]), "xyz", b"xyz"],
+    [Tag(256, "abcd"), Tag(256, ["abcd", "abcd"]), "abcd", "abcd"],
+])
+def test_inner_namespaces_agree_with_cbor2(value):
+    ours = REFERENCING.encode(value)
+    assert ours == cbor2.dumps(as_cbor2(value), string_referencing=True)
+    assert loads(ours) == cbor2.loads(ours)
 
 
 def cbor2_sizes_text_in_bytes():
