@@ -102,7 +102,8 @@ test-portable:
 # Every source compiled for macOS on Apple silicon and on x86-64 by zig's clang
 # (the ziglang package), our code with warnings as errors, and linked into a
 # bundle that leaves the interpreter's symbols (and no symbol of ours) to the
-# loader; the codec alone for Windows on x86-64 (MinGW), linked into a DLL that
+# loader, and once more as the portable build (clang, -Wpedantic); the codec
+# alone for Windows on x86-64 (MinGW), linked into a DLL that
 # must export what its header declares. Compiled and linked only, never run
 # (about three minutes). CROSS_TARGETS picks other targets.
 CROSS_VENV ?= .venv-cross
