@@ -2,8 +2,10 @@
 import glob
 import os
 import platform
+import re
 import sys
 import tarfile
+import zipfile
 
 import nox
 
@@ -67,6 +69,18 @@ def check_selection(session, requirements, config, versions):
         session.error("cibuildwheel (%s) builds %s, not %s" % (requirements, sorted(selected.split()), sorted(wanted)))
 
 
+def check_metadata(session, wheel):
+    """The wheel's Requires-Python and version classifiers say what the matrix tests."""
+    with zipfile.ZipFile(wheel) as whl:
+        (name,) = [n for n in whl.namelist() if n.endswith(".dist-info/METADATA")]
+        lines = whl.read(name).decode().splitlines()
+    prefix = "Classifier: Programming Language :: Python :: "
+    versions = [line[len(prefix):] for line in lines if re.fullmatch(re.escape(prefix) + r"3\.\d+", line)]
+    requires = [line for line in lines if line.startswith("Requires-Python:")]
+    if versions != SUPPORTED or requires != ["Requires-Python: >=%s" % SUPPORTED[0]]:
+        session.error("the wheel's metadata says %s, %s; the matrix tests %s" % (versions, requires, SUPPORTED))
+
+
 @nox.session
 def package(session):
     """The release builds' selections; the sdist and the wheel built from it: check-wheel-contents,
@@ -80,6 +94,7 @@ def package(session):
     session.run("python", "-m", "build", "-o", dist, ROOT)
     (sdist,), (wheel,) = glob.glob(os.path.join(dist, "*.tar.gz")), glob.glob(os.path.join(dist, "*.whl"))
     session.run("check-wheel-contents", wheel)
+    check_metadata(session, wheel)
     with tarfile.open(sdist) as tar:
         names = [m.name.split("/", 1)[1] for m in tar.getmembers() if m.isfile()]
         tar.extractall(dist)
