@@ -308,6 +308,22 @@ private:
     py::bytes bytes_;
 };
 
+// While a map key or a set element is written (the writer's in_key()).
+class KeyPlace {
+public:
+    explicit KeyPlace(SharedWriter *shared) : shared_(shared) {
+        if (shared_) shared_->enter_key(1);
+    }
+    ~KeyPlace() {
+        if (shared_) shared_->enter_key(-1);
+    }
+    KeyPlace(const KeyPlace &) = delete;
+    KeyPlace &operator=(const KeyPlace &) = delete;
+
+private:
+    SharedWriter *shared_;
+};
+
 // The mark just given to a Tag or a set, which the decoder makes only once
 // its content is read, while that content is written (and to what default is
 // asked about, until what it returned takes the mark).
@@ -408,6 +424,7 @@ int Encode<Indefinite, Limited, M>::write_other(PyObject *obj) const {
         auto in_set = [](Unencodable &e) { e.in_set(); };
         if constexpr (M == Mode::Deterministic) {
             WrittenApart apart(encoder);
+            KeyPlace place(encoder.shared);
             for (Py_ssize_t i = 0; i < count; ++i) {
                 size_t at = apart.written();
                 located([&] { element(PyList_GET_ITEM(items.ptr(), i)); }, in_set);
@@ -419,6 +436,7 @@ int Encode<Indefinite, Limited, M>::write_other(PyObject *obj) const {
             return 0;
         }
         head(kArray, count);
+        KeyPlace place(encoder.shared);
         for (Py_ssize_t i = 0; i < count; ++i) located([&] { element(PyList_GET_ITEM(items.ptr(), i)); }, in_set);
         return close();
     }
@@ -509,6 +527,7 @@ bool Encode<Indefinite, Limited, M>::written_before(PyObject *obj) const {
 template <bool Indefinite, bool Limited, Mode M>
 int Encode<Indefinite, Limited, M>::write_list_located(PyObject *list) const {
     if (written_before(list)) return 0;
+    Unready unready(encoder.shared && encoder.shared->in_key() ? encoder.shared : nullptr);
     NestingGuard guard(stack);
     Py_ssize_t count = PyList_GET_SIZE(list), i = 0;
     head(kArray, count);
@@ -529,6 +548,7 @@ int Encode<Indefinite, Limited, M>::write_list_located(PyObject *list) const {
 template <bool Indefinite, bool Limited, Mode M>
 int Encode<Indefinite, Limited, M>::write_tuple_located(PyObject *tuple) const {
     if (written_before(tuple)) return 0;
+    Unready unready(encoder.shared && encoder.shared->in_key() ? encoder.shared : nullptr);
     NestingGuard guard(stack);
     Py_ssize_t count = PyTuple_GET_SIZE(tuple), i = 0;
     head(kArray, count);
@@ -566,7 +586,10 @@ int Encode<Indefinite, Limited, M>::write_dict_located(PyObject *dict, PyObject 
             if (key_written && located([&] { return leaf(v); }, at_key)) continue;
             key = py::reinterpret_borrow<py::object>(k);
             value = py::reinterpret_borrow<py::object>(v);
-            if (!key_written) located([&] { element<true>(key.ptr()); }, in_key);
+            if (!key_written) {
+                KeyPlace place(encoder.shared);
+                located([&] { element<true>(key.ptr()); }, in_key);
+            }
             located([&] { if (key_written || !leaf(value.ptr())) element<true>(value.ptr()); }, at_key);
             if (PyDict_GET_SIZE(dict) != count) raise_changed("dictionary changed size during iteration");
         }
@@ -581,6 +604,7 @@ int Encode<Indefinite, Limited, M>::write_dict_located(PyObject *dict, PyObject 
     WrittenApart apart(encoder);
     for (Py_ssize_t i = 0; i < count; ++i) {
         size_t at = apart.written();
+        KeyPlace place(encoder.shared);
         located([&] { element(item(i, 0)); }, [](Unencodable &e) { e.in_key(); });
         apart.add(at, i);
     }

@@ -187,6 +187,11 @@ public:
     // from there could not be read back.
     void set_unready(int64_t index, bool unready);
     bool unready(int64_t index) const { return (size_t)index < unready_.size() && unready_[(size_t)index]; }
+    // Inside a map key or a set element, where the decoder makes every array
+    // a tuple, once its content is read: a list or tuple marked there is
+    // unready while its content is written.
+    bool in_key() const { return key_depth_ > 0; }
+    void enter_key(int step) { key_depth_ += step; }
 
 private:
     static uint64_t hash(PyObject *obj) {
@@ -200,6 +205,7 @@ private:
     size_t stand_in_at_ = SIZE_MAX;
     int64_t stand_in_index_ = -1;
     std::vector<unsigned char> unready_;
+    int key_depth_ = 0;
 };
 
 // The table of the namespace the Encoder wraps its output in.

@@ -92,6 +92,14 @@ def set_cycle():
     return s
 
 
+def key_cycle(wrap):
+    # a key (or set element) that holds itself: the decoder makes it a tuple once its content is read
+    node = Node([])
+    key = (node,)
+    node.kids.append(key)
+    return wrap(key)
+
+
 # A cycle through what default returns comes back cyclic; one through a Tag or
 # a set, which a decoder makes only once its content is read, is refused rather
 # than written unreadable.
@@ -104,6 +112,10 @@ def set_cycle():
     (lambda o: Tag(7, o.kids), Node, CBOREncodeValueError),
     (lambda o: o.kids, set_cycle, CBOREncodeValueError),
     (lambda o: o, Node, CBOREncodeValueError),  # default returns what it is given
+    (lambda o: o.kids, lambda: key_cycle(lambda key: {key: 1}), CBOREncodeValueError),
+    (lambda o: o.kids, lambda: key_cycle(lambda key: {key}), CBOREncodeValueError),
+    (lambda o: o.kids, lambda: key_cycle(lambda key: [key]), lambda got: got[0][0][0] is got[0]),
+    (None, lambda: {((1, 2),) * 2: 1}, lambda got: [[a is b for a, b in [k]] for k in got] == [[True]]),
 ])
 def test_cycles_through_tags_and_default(hook, make, same):
     encoder = Encoder(value_sharing=True, default=hook)
