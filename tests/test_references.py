@@ -233,6 +233,13 @@ def test_string_references_agree_with_cbor2(records):
     assert loads(ours) == loads(theirs) == cbor2.loads(ours) == records
 
 
+def test_string_reference_indexes_of_every_width():
+    # Past 24 strings an index takes a byte, past 256 two: each needs a longer string to pay.
+    value = ["s%03d" % i for i in range(300)] * 2 + ["a" * k for k in range(1, 6)] * 2
+    data = REFERENCING.encode(value)
+    assert data == cbor2.dumps(value, string_referencing=True) and loads(data) == value
+
+
 def test_object_hook_innermost_first():
     seen = []
     got = loads(bytes.fromhex("a2616181a1616201616302"), object_hook=lambda d: seen.append(dict(d)) or len(seen))

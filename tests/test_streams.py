@@ -248,11 +248,15 @@ def test_options_reach_the_decoder():
     assert stream([data], tag_hook=hook)[0] == [plain(v) for v in want]
     assert load(io.BytesIO(tagged), tag_hook=hook) == ("tag", 99, 1)
     # Options added to loads come through every reader.
-    mixed = dumps({"a": 1}) + bytes.fromhex("62c328")
-    options = dict(object_hook=len, str_errors="replace")
-    for items in (drain(iter_loads(mixed, **options)), drain(iter_load(io.BytesIO(mixed), **options)),
-                  stream([mixed], **options)[:2]):
-        assert items == ([plain(1), plain("\ufffd(")], None)
+    duplicate = bytes.fromhex("a201010102")
+    mixed = dumps({"a": 1}) + bytes.fromhex("62c328") + duplicate
+    options = dict(object_hook=len, str_errors="replace", allow_duplicate_keys=False)
+    for items, error in (drain(iter_loads(mixed, **options)), drain(iter_load(io.BytesIO(mixed), **options)),
+                         stream([mixed], **options)[:2]):
+        assert items == [plain(1), plain("\ufffd(")]
+        assert "duplicate map key" in str(error) and error.pos == len(mixed) - len(duplicate) + 3
+    with pytest.raises(CBORDecodeError, match="duplicate map key at byte 3"):
+        load(io.BytesIO(duplicate), **options)
     # max_depth: the decoder's error, from every reader, at the same place.
     errors = [drain(iter_loads(data, max_depth=1))[1], drain(iter_load(io.BytesIO(data), max_depth=1))[1],
               stream([data], max_depth=1)[1]]
