@@ -667,15 +667,22 @@ PyObject *encode_value(const EncoderObject *self, PyObject *value) {
 }
 
 // Its arguments counted here, not by the interpreter (METH_O), whose TypeError
-// would not be the Encoder's class.
+// would not be the Encoder's class; in the interpreter's words, which name the
+// class too from 3.10 on.
+#if PY_VERSION_HEX >= 0x030A0000
+#define VANTRA_ENCODE_NAME "Encoder.encode()"
+#else
+#define VANTRA_ENCODE_NAME "encode()"
+#endif
 PyObject *encoder_encode(PyObject *self, PyObject *const *args, Py_ssize_t count, PyObject *keywords) {
     if (count == 1 && !keywords) return encode_value(as_encoder(self), args[0]);
     if (keywords && PyTuple_GET_SIZE(keywords) > 0) {
-        return PyErr_Format(CBOREncodeTypeError, "encode() takes no keyword arguments");
+        return PyErr_Format(CBOREncodeTypeError, VANTRA_ENCODE_NAME " takes no keyword arguments");
     }
     if (count == 1) return encode_value(as_encoder(self), args[0]);
-    return PyErr_Format(CBOREncodeTypeError, "encode() takes exactly one argument (%zd given)", count);
+    return PyErr_Format(CBOREncodeTypeError, VANTRA_ENCODE_NAME " takes exactly one argument (%zd given)", count);
 }
+#undef VANTRA_ENCODE_NAME
 
 // The argument parser's own TypeError, as the Encoder's class for it.
 void arguments_refused() {

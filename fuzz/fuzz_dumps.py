@@ -27,7 +27,7 @@ import atheris
 import cbor2
 import numpy as np
 
-from vantra_cbor import CBOREncodeTypeError, CBOREncodeValueError, Encoder, dumps
+from vantra_cbor import CBORDecodeError, CBOREncodeTypeError, CBOREncodeValueError, Encoder, dumps, loads
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 from reference import float_bytes  # noqa: E402  (the tests' own float reference)
@@ -1109,19 +1109,27 @@ def TestOneInput(data):
         again_in_thread(value, indefinite, max_depth, result, flags, not b.hooks)
     if fdp.ConsumeIntInRange(0, 3) == 0 and not refused:
         same = not b.hooks and not b.encoder_differs and not flags["recursion"]
-        with_encoder(value, indefinite, max_depth, result if same else None, fdp.ConsumeBool())
+        with_encoder(value, indefinite, max_depth, result if same else None, fdp.ConsumeBool(),
+                     fdp.ConsumeIntInRange(0, 7) if fdp.ConsumeBool() else 0)
 
 
 ENCODER_REFUSALS = ("cannot encode ", "cannot write deterministically ")
 
 
-def with_encoder(value, indefinite, max_depth, first, deterministic):
+def with_encoder(value, indefinite, max_depth, first, deterministic, extra):
     """Encoder with dumps' options writes what dumps wrote (first, when the
     value holds nothing the Encoder writes otherwise, no mutating hook and no
-    nesting near the limit); whatever it writes, deterministic or not,
-    decodes whole; it fails only with a documented error."""
-    encoder = Encoder(deterministic=True, max_depth=max_depth) if deterministic else \
-        Encoder(indefinite=indefinite, max_depth=max_depth)
+    nesting near the limit); whatever it writes, deterministic or not, with
+    value sharing, string references or the length-first order (extra's bits),
+    decodes whole, by cbor2 and by loads; it fails only with a documented error."""
+    options = dict(value_sharing=bool(extra & 1), string_referencing=bool(extra & 2))
+    if deterministic:
+        options["deterministic"] = "length-first" if extra & 4 else True
+    else:
+        options["indefinite"] = indefinite
+    encoder = Encoder(max_depth=max_depth, **options)
+    if extra:
+        first = None  # written otherwise than dumps writes
     ARMED[0] = True
     try:
         got = encoder.encode(value)
@@ -1142,6 +1150,12 @@ def with_encoder(value, indefinite, max_depth, first, deterministic):
     sys.setrecursionlimit(DEEP_LIMIT)
     try:
         decode_whole(got)
+        try:
+            loads(got)
+        except RecursionError:
+            pass
+        except CBORDecodeError as e:
+            raise Finding("loads refuses what the Encoder (%r) wrote, %s: %s" % (options, got[:64].hex(), e))
     finally:
         sys.setrecursionlimit(limit)
 
