@@ -1122,11 +1122,10 @@ def with_encoder(value, indefinite, max_depth, first, deterministic, extra):
     nesting near the limit); whatever it writes, deterministic or not, with
     value sharing, string references or the length-first order (extra's bits),
     decodes whole, by cbor2 and by loads; it fails only with a documented error."""
-    options = dict(value_sharing=bool(extra & 1), string_referencing=bool(extra & 2))
-    if deterministic:
-        options["deterministic"] = "length-first" if extra & 4 else True
+    if deterministic:  # references follow the order of writing, which sorting changes: not with them
+        options = dict(deterministic="length-first" if extra & 4 else True)
     else:
-        options["indefinite"] = indefinite
+        options = dict(indefinite=indefinite, value_sharing=bool(extra & 1), string_referencing=bool(extra & 2))
     encoder = Encoder(max_depth=max_depth, **options)
     if extra:
         first = None  # written otherwise than dumps writes
