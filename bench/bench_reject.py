@@ -87,17 +87,25 @@ def main():
     env = environment()
     print("\n".join(env))
     cases = [("corpus of %d malformed documents" % len(corpus()), corpus()), ("truncated 64-deep array", [b"\x81" * 64])]
-    rows = []
+    rows, per_document = [], {}
     for title, docs in cases:
         timers = {}
         for name, loads in libraries:
             timer = make_timer(reject_all(loads, docs), "f()", None)
             timers[name] = (timer, calibrate(timer, target_ns))
         res = {name: t / len(docs) for name, t in interleaved(timers, samples).items()}
+        per_document[title] = res
         rows.append([title] + [fmt_time(res[name]) for name, _ in libraries]
                     + ["%.2f×" % (res["vantra"] / res["cbor2"])])
         print("  %-34s %s" % (title, "  ".join("%s %s" % (n, fmt_time(t)) for n, t in res.items())), flush=True)
     text = markdown_table(["input", *[name for name, _ in libraries], "vantra / cbor2"], rows)
+    corpus_times, deep = per_document[cases[0][0]], per_document[cases[1][0]]
+    targets = [("rejection within 1.5x of cbor2's time per document",
+                corpus_times["vantra"] <= 1.5 * corpus_times["cbor2"],
+                "%.2f×" % (corpus_times["vantra"] / corpus_times["cbor2"])),
+               ("the truncated 64-deep array under 10 µs", deep["vantra"] < 10e3, fmt_time(deep["vantra"]))]
+    text += "\n\nTargets:\n\n" + "".join("- %s: %s (%s)\n" % (what, "met" if met else "MISSED", figure)
+                                         for what, met, figure in targets)
     print("\nTime to reject one document (median)\n\n" + text)
     args.out.mkdir(parents=True, exist_ok=True)
     with open(args.out / "reject.md", "w") as f:
