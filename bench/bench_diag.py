@@ -81,6 +81,9 @@ def main():
              "|---|---:|---:|---:|"]
     for name, ours, theirs in rows:
         lines.append("| %s | %.0f ms | %.0f ms | %.1fx |" % (name, ours * 1e3, theirs * 1e3, theirs / ours))
+    lines += ["", "Target: at least 10 times as fast as cbor-diag both ways: %s (%.1fx at the least)."
+              % ("met" if all(theirs >= 10 * ours for _, ours, theirs in rows) else "MISSED",
+                 min(theirs / ours for _, ours, theirs in rows))]
     report = "\n".join(lines) + "\n"
     print(report)
     out = Path(args.out)
