@@ -45,6 +45,7 @@ struct Sink {
     size_t segment_bytes;  // the texts' sizes, summed
     class StringWriter *strings;  // the string references' table, when the Encoder writes them
     PyObject *result;  // a bytes object whose storage the buffer is, once it is large
+    unsigned char *first;  // the output's own first buffer (CallOutput), or null
 };
 
 // Makes room in the buffer for count more bytes: 0, or -1 when they cannot be had.
@@ -87,15 +88,37 @@ inline void write_text_copy(Sink *sink, int major_type, const void *data, size_t
 class Output {
 public:
     Output();
-    ~Output();
+    ~Output() {
+        // A small call's output: nothing taken that must be given back.
+        if (sink_.data != sink_.first || sink_.segments || sink_.result) give_back();
+    }
     Output(const Output &) = delete;
     Output &operator=(const Output &) = delete;
     Sink *get() { return &sink_; }
     // The bytes written, as the call's result.
     py::bytes finish();
 
+protected:
+    // Writing starts in `first`, which outlives the output.
+    Output(unsigned char *first, size_t size) : sink_{first, 0, size, nullptr, 0, 0, 0, nullptr, nullptr, first} {}
+
 private:
+    // What the output holds, back to the spare or freed.
+    void give_back();
     Sink sink_;
+};
+
+// A call's own output: its first bytes go to a buffer on the call's stack, so
+// that a small result takes nothing from the heap but itself; a larger one
+// moves to the spare block as it grows past it.
+class CallOutput : public Output {
+public:
+    CallOutput() : Output(first_, sizeof first_) {}
+
+private:
+    // Room for a string's head and the fixed-size copies of a short one
+    // (writer_inline.h), and a little more.
+    unsigned char first_[512];
 };
 
 // Major types and simple values written by the handlers.
@@ -108,18 +131,21 @@ constexpr uint64_t kErrorTextLimit = 40;
 template <bool Limited>
 struct DumpEncoder;
 
+// Made by constructors, not from braces: braces would value-initialize the
+// output's first buffer, zeroing it at every call.
 template <>
 struct DumpEncoder<false> {
-    Output output;
-    uint64_t error_text_limit;
+    CallOutput output;
+    uint64_t error_text_limit = kErrorTextLimit;
 };
 
 template <>
 struct DumpEncoder<true> {
-    Output output;
-    uint64_t depth;
+    explicit DumpEncoder(uint64_t max) : max_depth(max) {}
+    CallOutput output;
+    uint64_t depth = 0;
     uint64_t max_depth;
-    uint64_t error_text_limit;
+    uint64_t error_text_limit = kErrorTextLimit;
 };
 
 // What a call writes beyond dumps' own values: nothing more (dumps), the

@@ -22,7 +22,7 @@ namespace vantra {
 
 template <bool Limited>
 struct EncoderCall {
-    Output output;
+    CallOutput output;
     Sink *sink;  // output's, or a scratch output while keys are written apart
     uint64_t depth = 0;
     uint64_t max_depth;

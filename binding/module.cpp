@@ -34,10 +34,10 @@ py::bytes encode(DumpEncoder<Limited> &encoder, const Value &value) {
 template <class Value>
 py::bytes dumps_with(const Value &value, bool indefinite, unsigned long max_depth) {
     if (max_depth != 0) {
-        DumpEncoder<true> encoder{{}, 0, max_depth, kErrorTextLimit};
+        DumpEncoder<true> encoder(max_depth);
         return indefinite ? encode<true>(encoder, value) : encode<false>(encoder, value);
     }
-    DumpEncoder<false> encoder{{}, kErrorTextLimit};
+    DumpEncoder<false> encoder;
     return indefinite ? encode<true>(encoder, value) : encode<false>(encoder, value);
 }
 

@@ -31,14 +31,35 @@ struct Spare {
 // (the allocator moves large blocks by remapping their pages).
 constexpr size_t kInResultFrom = 64 * 1024;
 
-// The buffer, a block of the heap, back to the spare, or freed.
-void let_go(unsigned char *data, size_t capacity) {
-    if (!spare.data && capacity <= kSpareLimit) {
-        spare.data = data;
-        spare.capacity = capacity;
+// The buffer, a block of the heap, back to the spare, or freed (the output's
+// own first buffer stays where it is).
+void let_go(Sink *sink) {
+    if (sink->data == sink->first) return;
+    if (!spare.data && sink->capacity <= kSpareLimit) {
+        spare.data = sink->data;
+        spare.capacity = sink->capacity;
     } else {
-        std::free(data);
+        std::free(sink->data);
     }
+}
+
+// Out of the output's first buffer, into the spare block when it has the
+// room, else a block of the heap of its own.
+int leave_first(Sink *sink, size_t count) {
+    size_t need = sink->length + count;
+    unsigned char *block;
+    size_t capacity;
+    if (spare.data && spare.capacity >= need) {
+        block = spare.data, capacity = spare.capacity;
+        spare.data = nullptr, spare.capacity = 0;
+    } else {
+        capacity = std::max(need, 2 * sink->capacity);
+        block = static_cast<unsigned char *>(std::malloc(capacity));
+        if (!block) return -1;
+    }
+    std::memcpy(block, sink->data, sink->length);
+    sink->data = block, sink->capacity = capacity;
+    return 0;
 }
 
 int grow_result(Sink *sink, size_t count) {
@@ -52,7 +73,7 @@ int grow_result(Sink *sink, size_t count) {
             return -1;
         }
         std::memcpy(PyBytes_AS_STRING(bytes), sink->data, sink->length);
-        let_go(sink->data, sink->capacity);
+        let_go(sink);
         sink->result = bytes;
     } else if (_PyBytes_Resize(&sink->result, (Py_ssize_t)capacity) < 0) {
         // The object is gone, and what was written with it.
@@ -72,6 +93,7 @@ int grow_result(Sink *sink, size_t count) {
 // writers, it was measured to slow them.
 VANTRA_NOINLINE int grow(Sink *sink, size_t count) {
     if (sink->result || sink->length + count > kInResultFrom) return grow_result(sink, count);
+    if (sink->data == sink->first) return leave_first(sink, count);
     void *block = sink->data;
     if (!cbor_inline::grow_block(&block, &sink->capacity, sink->length, count, 1, 64)) return -1;
     sink->data = static_cast<unsigned char *>(block);
@@ -79,6 +101,12 @@ VANTRA_NOINLINE int grow(Sink *sink, size_t count) {
 }
 
 void write_segment(Sink *sink, int major_type, PyObject *owner, const char *data, size_t size) {
+    if (sink->segment_count == sink->segment_room) {
+        if (!sink->segments && spare.segments) {  // a call's output takes the spare list when it first needs one
+            sink->segments = spare.segments, sink->segment_room = spare.segment_room;
+            spare.segments = nullptr, spare.segment_room = 0;
+        }
+    }
     if (sink->segment_count == sink->segment_room) {
         void *block = sink->segments;
         if (!cbor_inline::grow_block(&block, &sink->segment_room, sink->segment_count, 1, sizeof(Segment), 16)) {
@@ -95,17 +123,19 @@ void write_segment(Sink *sink, int major_type, PyObject *owner, const char *data
     sink->segment_bytes += size;
 }
 
-Output::Output() : sink_{spare.data, 0, spare.capacity, spare.segments, 0, spare.segment_room, 0, nullptr, nullptr} {
+Output::Output()
+    : sink_{spare.data, 0, spare.capacity, spare.segments, 0, spare.segment_room, 0, nullptr, nullptr, nullptr} {
     spare = Spare();
 }
 
-Output::~Output() {
+void Output::give_back() {
     for (size_t i = 0; i < sink_.segment_count; ++i) Py_DECREF(sink_.segments[i].owner);
     if (sink_.result) {
         Py_DECREF(sink_.result);
     } else {
-        let_go(sink_.data, sink_.capacity);
+        let_go(&sink_);
     }
+    if (!sink_.segments) return;
     if (!spare.segments && sink_.segment_room <= kSpareSegments) {
         spare.segments = sink_.segments;
         spare.segment_room = sink_.segment_room;
