@@ -91,8 +91,10 @@ VANTRA_INLINE bool short_is_ascii(const unsigned char *s, size_t n) {
     return (word & 0x8080808080808080u) == 0;
 }
 
-// A compact ASCII str's characters follow its header.
+// A compact ASCII str's characters follow its header. One character is the
+// interpreter's own str of it, as its decoder gives (and none is the empty str).
 VANTRA_INLINE PyObject *ascii_text(const unsigned char *s, size_t n) {
+    if (n == 1) return PyUnicode_FromOrdinal(s[0]);
     PyObject *text = PyUnicode_New((Py_ssize_t)n, 127);
     if (text) cbor_inline::copy_bytes(reinterpret_cast<unsigned char *>(reinterpret_cast<PyASCIIObject *>(text) + 1), s, n);
     return text;
