@@ -161,7 +161,10 @@ S, F = {1, 2}, frozenset([3])
 def test_sets_under_value_sharing(value, hex_in, expected):
     if value is not None:
         data = cbor2.dumps(value, value_sharing=True)
-        expected = cbor2.loads(data)
+        try:
+            expected = cbor2.loads(data)
+        except TypeError:  # older releases make the shared set a key before they make it a frozenset
+            pytest.skip("this cbor2 cannot read what it writes for %r" % (value,))
         assert expected == value
     got = loads(bytes.fromhex(hex_in) if hex_in else data)
     assert got == expected and [type(v) for v in got] == [type(v) for v in expected]
