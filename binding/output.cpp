@@ -34,7 +34,7 @@ constexpr size_t kInResultFrom = 64 * 1024;
 // The buffer, a block of the heap, back to the spare, or freed (the output's
 // own first buffer stays where it is).
 void let_go(Sink *sink) {
-    if (sink->data == sink->first) return;
+    if (sink->first && sink->data == sink->first) return;
     if (!spare.data && sink->capacity <= kSpareLimit) {
         spare.data = sink->data;
         spare.capacity = sink->capacity;
@@ -93,7 +93,7 @@ int grow_result(Sink *sink, size_t count) {
 // writers, it was measured to slow them.
 VANTRA_NOINLINE int grow(Sink *sink, size_t count) {
     if (sink->result || sink->length + count > kInResultFrom) return grow_result(sink, count);
-    if (sink->data == sink->first) return leave_first(sink, count);
+    if (sink->first && sink->data == sink->first) return leave_first(sink, count);
     void *block = sink->data;
     if (!cbor_inline::grow_block(&block, &sink->capacity, sink->length, count, 1, 64)) return -1;
     sink->data = static_cast<unsigned char *>(block);
