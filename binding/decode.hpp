@@ -18,29 +18,6 @@
 
 namespace vantra {
 
-// An owned reference, released on every exit.
-class Ref {
-public:
-    explicit Ref(PyObject *obj = nullptr) : obj_(obj) {}
-    ~Ref() { Py_XDECREF(obj_); }
-    Ref(const Ref &) = delete;
-    Ref &operator=(const Ref &) = delete;
-    PyObject *get() const { return obj_; }
-    explicit operator bool() const { return obj_ != nullptr; }
-    PyObject *release() {
-        PyObject *obj = obj_;
-        obj_ = nullptr;
-        return obj;
-    }
-    void reset(PyObject *obj) {
-        Py_XDECREF(obj_);
-        obj_ = obj;
-    }
-
-private:
-    PyObject *obj_;
-};
-
 // What an item is read as: a value, or a part of a map key or of a set
 // element, where arrays become tuples (so that they can be hashed) and maps
 // are refused.

@@ -56,3 +56,30 @@ inline int keyword_index(PyObject *keyword, PyObject *const *names, int count) {
     while (i < count && PyUnicode_Compare(keyword, names[i]) != 0) ++i;
     return i;
 }
+
+namespace vantra {
+
+// An owned reference, released on every exit.
+class Ref {
+public:
+    explicit Ref(PyObject *obj = nullptr) : obj_(obj) {}
+    ~Ref() { Py_XDECREF(obj_); }
+    Ref(const Ref &) = delete;
+    Ref &operator=(const Ref &) = delete;
+    PyObject *get() const { return obj_; }
+    explicit operator bool() const { return obj_ != nullptr; }
+    PyObject *release() {
+        PyObject *obj = obj_;
+        obj_ = nullptr;
+        return obj;
+    }
+    void reset(PyObject *obj) {
+        Py_XDECREF(obj_);
+        obj_ = obj;
+    }
+
+private:
+    PyObject *obj_;
+};
+
+}  // namespace vantra

@@ -21,28 +21,6 @@
 namespace vantra {
 namespace {
 
-// An owned reference, released on every exit.
-class Ref {
-public:
-    explicit Ref(PyObject *obj = nullptr) : obj_(obj) {}
-    ~Ref() { Py_XDECREF(obj_); }
-    Ref(const Ref &) = delete;
-    Ref &operator=(const Ref &) = delete;
-    PyObject *get() const { return obj_; }
-    void reset(PyObject *obj) {
-        Py_XDECREF(obj_);
-        obj_ = obj;
-    }
-    PyObject *release() {
-        PyObject *obj = obj_;
-        obj_ = nullptr;
-        return obj;
-    }
-
-private:
-    PyObject *obj_;
-};
-
 PyObject *name_data, *name_fp, *name_max_item_size, *name_peek, *name_read, *name_readinto;
 
 constexpr uint64_t kDefaultMaxItemSize = 64 << 20;
