@@ -119,7 +119,7 @@ check-cross:
 # GCC against Debian's CPython 3.11 for each (tools/debian_pythons.py), and the
 # demo and the suite run there under qemu-user-static (tools/check_foreign.py;
 # apt installs the emulators and compilers when missing): the two suites side by
-# side, about five minutes in all. FOREIGN_SUITE=trimmed runs only the byte-exact
+# side, about five to seven minutes in all. FOREIGN_SUITE=trimmed runs only the byte-exact
 # tables, round trips, hostile input, typed arrays and the small-stack threads.
 FOREIGN_VENV ?= .venv-foreign
 FOREIGN_PY := $(FOREIGN_VENV)/bin/python
